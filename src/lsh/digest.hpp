@@ -1,0 +1,26 @@
+// Canonical text of a vector quantised to six decimal places, and its SHA-256.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace zln::lsh {
+
+// x * 1e6 rounded half away from zero, then divided by 1e6 (binary64).
+double quantize_to_6_places(float x) noexcept;
+
+// Appends the element text of a quantised value. The general path handles
+// every double; the fast path handles |q| < 2^33 and returns false (appending
+// nothing) otherwise.
+void canonical_float_text_general(double q, std::string& out);
+bool canonical_float_text_fast(double q, std::string& out);
+void canonical_float_text(double q, std::string& out);  // fast, else general
+
+// "[e0, e1, ...]"; use_fast_path=false forces the general element path.
+std::string canonical_embedding_text(const float* v, std::size_t n, bool use_fast_path = true);
+
+// 64 lowercase hex digits of SHA-256(canonical_embedding_text(v)).
+// Throws InternalFailure if libcrypto fails, std::bad_alloc on memory.
+std::string compute_embedding_sha256(const float* v, std::size_t n);
+
+}  // namespace zln::lsh
