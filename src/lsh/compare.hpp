@@ -14,6 +14,10 @@ int hex_digit_value(char32_t c) noexcept;
 // digit value at a compared position.
 std::uint64_t hamming_distance_hex(std::string_view a, std::string_view b);
 
+// UTF-8 byte length of the full lowercase form of a UTF-8 text (the
+// context-dependent final sigma keeps its length, so context never matters).
+std::uint64_t lowercase_utf8_length(std::string_view text) noexcept;
+
 double cosine_from_hamming(std::uint64_t distance, std::uint64_t total) noexcept;
 
 }  // namespace zln::lsh

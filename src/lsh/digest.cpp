@@ -1,0 +1,306 @@
+// Canonical text of a vector quantised to six decimal places, and its SHA-256.
+//
+// Element text: plain positional decimal of the quantised value built from
+// its shortest round-trip digits, never exponent notation; whole numbers
+// carry ".0". For |q| < 2^33 a quantised value q = n / 1e6 (n an integer,
+// |n| < 2^53) has 1e-6 > ulp(q), so distinct n give distinct q, and the
+// shortest digits of q are exactly those of n / 10^6 with trailing zeros
+// removed. That lets the common case be written with integer formatting.
+#include "lsh/digest.hpp"
+
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <system_error>
+
+#include "lsh/failure.hpp"
+
+namespace zln::lsh {
+namespace {
+
+constexpr double kScale = 1000000.0;
+// Largest double below one half (0x3FDFFFFFFFFFFFFF): y + copysign(this, y)
+// truncated is y rounded half away from zero, for every double y.
+constexpr double kAlmostHalf = 0.49999999999999994;
+// 2^33: below it, the integer formatting path applies.
+constexpr double kFastLimit = 8589934592.0;
+// 2^33 * 1e6, an integer below 2^53 and so exact. For a whole number m,
+// m / 1e6 rounds to a value below 2^33 exactly when m < this: half an ulp
+// just below 2^33 is 2^-21, far less than the 1e-6 step of m / 1e6.
+constexpr double kFastLimitScaled = 8589934592000000.0;
+
+// Longest text of one element from a 32-bit input: "-" + 39 digits + ".0".
+// Generous room, plus slack so that fixed-size stores near the end of an
+// element stay inside the buffer.
+constexpr std::size_t kElementBound = 48;
+constexpr std::size_t kSlack = 16;
+// Longest text of any double: "-0." + 323 zeros + 1 digit (smallest
+// subnormal) or "-" + 309 digits + ".0" (largest finite).
+constexpr std::size_t kGeneralBound = 400;
+
+struct DigitPairs {
+    char c[200];
+    constexpr DigitPairs() : c() {
+        for (int i = 0; i < 100; ++i) {
+            c[2 * i] = static_cast<char>('0' + i / 10);
+            c[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs kPairs{};
+
+inline void put_pair(char* p, std::uint32_t v) noexcept { std::memcpy(p, kPairs.c + 2 * v, 2); }
+
+// Decimal digits of v (v < 10^10), no leading zeros ("0" for zero).
+inline char* write_uint(char* p, std::uint64_t v) noexcept {
+    if (v < 10) {
+        *p = static_cast<char>('0' + v);
+        return p + 1;
+    }
+    char tmp[20];
+    char* end = tmp + sizeof tmp;
+    char* t = end;
+    while (v >= 100) {
+        t -= 2;
+        put_pair(t, static_cast<std::uint32_t>(v % 100));
+        v /= 100;
+    }
+    if (v >= 10) {
+        t -= 2;
+        put_pair(t, static_cast<std::uint32_t>(v));
+    } else {
+        *--t = static_cast<char>('0' + v);
+    }
+    const std::size_t len = static_cast<std::size_t>(end - t);
+    std::memcpy(p, t, len);
+    return p + len;
+}
+
+// Text of (negative ? -1 : 1) * n / 10^6 with trailing fraction zeros
+// removed, and ".0" for whole numbers (zero included). n < 2^33 * 10^6.
+// May store up to 8 bytes past the returned end.
+inline char* write_scaled_decimal(char* p, bool negative, std::uint64_t n) noexcept {
+    *p = '-';
+    p += negative ? 1 : 0;
+    const std::uint64_t whole = n / 1000000;
+    const auto frac = static_cast<std::uint32_t>(n % 1000000);
+    p = write_uint(p, whole);
+    if (frac == 0) {
+        std::memcpy(p, ".0", 2);
+        return p + 2;
+    }
+    *p++ = '.';
+    const std::uint32_t hi = frac / 10000;
+    const std::uint32_t rest = frac % 10000;
+    const std::uint32_t mid = rest / 100;
+    const std::uint32_t lo = rest % 100;
+    put_pair(p, hi);
+    put_pair(p + 2, mid);
+    put_pair(p + 4, lo);
+    if (lo != 0) return p + (lo % 10 != 0 ? 6 : 5);
+    if (mid != 0) return p + (mid % 10 != 0 ? 4 : 3);
+    return p + (hi % 10 != 0 ? 2 : 1);
+}
+
+// Writes the element text of any double; returns the end. dst must hold
+// kGeneralBound bytes.
+char* write_general(double q, char* dst) noexcept {
+    char* p = dst;
+    if (std::isnan(q)) {
+        std::memcpy(p, "NaN", 3);
+        return p + 3;  // no mark: q - trunc(q) is NaN
+    }
+    if (std::signbit(q)) *p++ = '-';
+    const double a = std::fabs(q);
+    if (std::isinf(a)) {
+        std::memcpy(p, "inf", 3);
+        return p + 3;  // no mark: inf - inf is NaN
+    }
+    bool has_point = false;
+    if (a == 0.0) {
+        *p++ = '0';
+    } else {
+        // Shortest round-trip digits (nearest of the shortest) as d.ddde±x.
+        char sci[64];
+        const std::to_chars_result r = std::to_chars(sci, sci + sizeof sci, a, std::chars_format::scientific);
+        // A buffer of 64 always suffices for a double.
+        char digits[20];
+        int k = 0;
+        const char* s = sci;
+        for (; s != r.ptr && *s != 'e'; ++s) {
+            if (*s != '.') digits[k++] = *s;
+        }
+        int exp10 = 0;
+        if (s != r.ptr) {
+            ++s;  // 'e'
+            const bool neg_exp = *s == '-';
+            if (*s == '+' || *s == '-') ++s;
+            for (; s != r.ptr; ++s) exp10 = exp10 * 10 + (*s - '0');
+            if (neg_exp) exp10 = -exp10;
+        }
+        // Value = 0.d1...dk * 10^e.
+        const int e = exp10 + 1;
+        if (e <= 0) {
+            std::memcpy(p, "0.", 2);
+            p += 2;
+            std::memset(p, '0', static_cast<std::size_t>(-e));
+            p += -e;
+            std::memcpy(p, digits, static_cast<std::size_t>(k));
+            p += k;
+            has_point = true;
+        } else if (e < k) {
+            std::memcpy(p, digits, static_cast<std::size_t>(e));
+            p += e;
+            *p++ = '.';
+            std::memcpy(p, digits + e, static_cast<std::size_t>(k - e));
+            p += k - e;
+            has_point = true;
+        } else {
+            // Places beyond the shortest digits are zeros, not digits of the
+            // exact binary value.
+            std::memcpy(p, digits, static_cast<std::size_t>(k));
+            p += k;
+            std::memset(p, '0', static_cast<std::size_t>(e - k));
+            p += e - k;
+        }
+    }
+    if (q - std::trunc(q) == 0.0 && !has_point) {
+        std::memcpy(p, ".0", 2);
+        p += 2;
+    }
+    return p;
+}
+
+// Writes "[e0, e1, ...]" into buf (room for text_bound(n) bytes); returns
+// the text length.
+std::size_t write_embedding_text(const float* v, std::size_t n, bool use_fast_path, char* buf) {
+    char* p = buf;
+    *p++ = '[';
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i != 0) {
+            std::memcpy(p, ", ", 2);
+            p += 2;
+        }
+        const double x = static_cast<double>(v[i]);
+        // x * 1e6 is exact for every 32-bit input (24 + 20 significant bits).
+        const double y = x * kScale;
+        const double t = y + std::copysign(kAlmostHalf, y);
+        // trunc(t) = n keeps the sign, so a negative value rounding to zero
+        // gives -0.0; that sign is the sign of x. |trunc(t)| < 2^33 * 1e6
+        // exactly when |t| < 2^33 * 1e6, as the limit is whole.
+        if (use_fast_path && std::fabs(t) < kFastLimitScaled) {
+            const auto mag = static_cast<std::uint64_t>(std::fabs(t));  // truncates
+            p = write_scaled_decimal(p, std::signbit(x), mag);
+        } else {
+            const double q = std::trunc(t) / kScale;
+            char tmp[kGeneralBound];
+            const char* end = write_general(q, tmp);
+            const auto len = static_cast<std::size_t>(end - tmp);
+            std::memcpy(p, tmp, len);
+            p += len;
+        }
+    }
+    *p++ = ']';
+    return static_cast<std::size_t>(p - buf);
+}
+
+std::size_t text_bound(std::size_t n) {
+    if (n > (std::numeric_limits<std::size_t>::max() - 2 - kSlack) / (kElementBound + 2)) throw std::bad_alloc();
+    return 2 + n * (kElementBound + 2) + kSlack;
+}
+
+// SHA-256 implementation of libcrypto, fetched once per process and kept.
+const EVP_MD* sha256_md() {
+    static std::atomic<EVP_MD*> cached{nullptr};
+    EVP_MD* md = cached.load(std::memory_order_acquire);
+    if (md != nullptr) return md;
+    EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    if (fetched == nullptr) ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+    EVP_MD* expected = nullptr;
+    if (cached.compare_exchange_strong(expected, fetched, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return fetched;
+    }
+    EVP_MD_free(fetched);  // another thread won; use its object
+    return expected;
+}
+
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
+};
+
+std::string sha256_hex(const char* data, std::size_t len) {
+    const EVP_MD* md = sha256_md();
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    if (!ctx) ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_len = 0;
+    if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || EVP_DigestUpdate(ctx.get(), data, len) != 1 ||
+        EVP_DigestFinal_ex(ctx.get(), digest, &digest_len) != 1 || digest_len != 32) {
+        ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out(64, '\0');
+    for (unsigned int i = 0; i < 32; ++i) {
+        out[2 * i] = kHex[digest[i] >> 4];
+        out[2 * i + 1] = kHex[digest[i] & 0x0F];
+    }
+    return out;
+}
+
+}  // namespace
+
+double quantize_to_6_places(float x) noexcept {
+    const double y = static_cast<double>(x) * kScale;
+    const double n = std::trunc(y + std::copysign(kAlmostHalf, y));
+    return n / kScale;  // a division, not a multiplication by 1e-6
+}
+
+void canonical_float_text_general(double q, std::string& out) {
+    char tmp[kGeneralBound];
+    const char* end = write_general(q, tmp);
+    out.append(tmp, static_cast<std::size_t>(end - tmp));
+}
+
+bool canonical_float_text_fast(double q, std::string& out) {
+    const double a = std::fabs(q);
+    if (!(a < kFastLimit)) return false;  // NaN included
+    // Recover the integer m with m / 1e6 rounding to a. a * 1e6 is within one
+    // unit of m here, so m is the floor of it or the next integer; checking
+    // the division also rejects values that are not of that form at all
+    // (those are left to the general path).
+    const double y = a * kScale;
+    auto m = static_cast<std::uint64_t>(y);
+    if (static_cast<double>(m) / kScale != a) {
+        ++m;
+        if (static_cast<double>(m) / kScale != a) return false;
+    }
+    char tmp[32 + kSlack];
+    const char* end = write_scaled_decimal(tmp, std::signbit(q), m);
+    out.append(tmp, static_cast<std::size_t>(end - tmp));
+    return true;
+}
+
+void canonical_float_text(double q, std::string& out) {
+    if (!canonical_float_text_fast(q, out)) canonical_float_text_general(q, out);
+}
+
+std::string canonical_embedding_text(const float* v, std::size_t n, bool use_fast_path) {
+    std::unique_ptr<char[]> buf(new char[text_bound(n)]);
+    const std::size_t len = write_embedding_text(v, n, use_fast_path, buf.get());
+    return std::string(buf.get(), len);
+}
+
+std::string compute_embedding_sha256(const float* v, std::size_t n) {
+    std::unique_ptr<char[]> buf(new char[text_bound(n)]);
+    const std::size_t len = write_embedding_text(v, n, true, buf.get());
+    return sha256_hex(buf.get(), len);
+}
+
+}  // namespace zln::lsh
