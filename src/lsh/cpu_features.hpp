@@ -1,0 +1,10 @@
+// Which instruction-set extensions the running CPU (and OS) lets us use.
+#pragma once
+
+namespace zln::lsh::detail {
+
+bool cpu_has_avx2() noexcept;
+// AVX-512 F, BW and VL together, the subset the simhash kernels need.
+bool cpu_has_avx512() noexcept;
+
+}  // namespace zln::lsh::detail
