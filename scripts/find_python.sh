@@ -1,0 +1,41 @@
+# Sourced by the other scripts: sets PYTHON to a working interpreter of the
+# version in $1 (default 3.12), or stops with a clear message.
+# Order: a pyenv-installed interpreter, then pythonX.Y on PATH if it runs.
+zln_find_python() {
+    local want="${1:-3.12}" candidate root
+    if command -v pyenv >/dev/null 2>&1; then
+        root="$(pyenv root 2>/dev/null)"
+        for candidate in $(ls -d "$root"/versions/"$want".*/bin/python"$want" 2>/dev/null | sort -V -r); do
+            if "$candidate" -c 'import sys' >/dev/null 2>&1; then PYTHON="$candidate"; return 0; fi
+        done
+    fi
+    for candidate in "$HOME"/.pyenv/versions/"$want".*/bin/python"$want" /usr/local/bin/python"$want" /usr/bin/python"$want"; do
+        if [ -x "$candidate" ] && "$candidate" -c 'import sys' >/dev/null 2>&1; then PYTHON="$candidate"; return 0; fi
+    done
+    if command -v "python$want" >/dev/null 2>&1 && "python$want" -c 'import sys' >/dev/null 2>&1; then
+        PYTHON="$(command -v "python$want")"; return 0
+    fi
+    echo "error: no working Python $want interpreter found (looked in pyenv versions and on PATH)." >&2
+    echo "       Install Python $want (for example 'pyenv install $want') and run this again." >&2
+    return 1
+}
+
+# Creates (once) the virtual environment $2 for interpreter version $1 and
+# installs the build and test tools into it. Sets VENV_PY.
+zln_make_venv() {
+    local version="$1" venv="$2"
+    zln_find_python "$version" || exit 1
+    if [ ! -x "$venv/bin/python" ]; then
+        "$PYTHON" -m venv "$venv"
+    fi
+    VENV_PY="$venv/bin/python"
+    "$VENV_PY" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
+    "$VENV_PY" -m pip install -q --disable-pip-version-check -r "$ZLN_ROOT/requirements-dev.txt"
+}
+
+# Builds and installs the module into the venv. Extra -C settings follow.
+zln_install_module() {
+    local build_dir="$1"; shift
+    "$VENV_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
+        -C build-dir="$build_dir" "$@" "$ZLN_ROOT"
+}

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the module with its test-only extension and runs the whole suite:
+# the C++ harness over the numeric core, then pytest, for each Python version
+# given (default: 3.12).
+set -euo pipefail
+ZLN_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+source "$ZLN_ROOT/scripts/find_python.sh"
+versions=("$@")
+[ ${#versions[@]} -gt 0 ] || versions=(3.12)
+
+echo "== C++ harness over the numeric core"
+cmake -S "$ZLN_ROOT" -B "$ZLN_ROOT/build/cpp-tests" -G Ninja -DZLN_BUILD_MODULE=OFF -DZLN_BUILD_TESTING=ON >/dev/null 2>&1 \
+    || cmake -S "$ZLN_ROOT" -B "$ZLN_ROOT/build/cpp-tests" -DZLN_BUILD_MODULE=OFF -DZLN_BUILD_TESTING=ON >/dev/null
+cmake --build "$ZLN_ROOT/build/cpp-tests" -j 2 >/dev/null
+"$ZLN_ROOT/build/cpp-tests/zln_core_tests" | tail -n 1
+
+for version in "${versions[@]}"; do
+    echo "== Python $version"
+    zln_make_venv "$version" "$ZLN_ROOT/.venv-$version"
+    zln_install_module "$ZLN_ROOT/build/py$version-testing" -C cmake.define.ZLN_BUILD_TESTING=ON
+    (cd "$ZLN_ROOT" && "$VENV_PY" -m pytest -q -p no:cacheprovider tests)
+done

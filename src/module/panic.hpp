@@ -1,0 +1,17 @@
+// PanicException: the exception class for internal failures.
+#pragma once
+
+#include <Python.h>
+
+namespace zln::py {
+
+// The class, created on first need; null with an error set if it can't be.
+PyObject* panic_exception_class();
+// The class if it exists already, else null (never creates it).
+PyObject* panic_exception_class_if_created() noexcept;
+
+// Writes the diagnostic to standard error and raises PanicException with the
+// message. If the class can't be created, its creation error is raised.
+void raise_panic(const char* message, const char* file, int line) noexcept;
+
+}  // namespace zln::py
