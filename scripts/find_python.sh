@@ -36,6 +36,9 @@ zln_make_venv() {
 # Builds and installs the module into the venv. Extra -C settings follow.
 zln_install_module() {
     local build_dir="$1"; shift
-    "$VENV_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
-        -C build-dir="$build_dir" "$@" "$ZLN_ROOT"
+    mkdir -p "$(dirname "$build_dir")"
+    # One build at a time per build directory.
+    flock "$build_dir.lock" "$VENV_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
+        -C build-dir="$build_dir" "$@" "$ZLN_ROOT" 2>&1 | grep -v "^WARNING: Location 'file:" || true
+    "$VENV_PY" -c "import zarvik_lumetra_native" || { echo "error: the module did not build or install" >&2; exit 1; }
 }
