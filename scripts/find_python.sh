@@ -38,7 +38,10 @@ zln_install_module() {
     local build_dir="$1"; shift
     mkdir -p "$(dirname "$build_dir")"
     # One build at a time per build directory.
+    local status=0 log="$build_dir.log"
     flock "$build_dir.lock" "$VENV_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
-        -C build-dir="$build_dir" "$@" "$ZLN_ROOT" 2>&1 | grep -v "^WARNING: Location 'file:" || true
+        -C build-dir="$build_dir" "$@" "$ZLN_ROOT" >"$log" 2>&1 || status=$?
+    grep -v "^WARNING: Location 'file:" "$log" || true
+    [ "$status" -eq 0 ] || { echo "error: building the module failed (see above)" >&2; exit 1; }
     "$VENV_PY" -c "import zarvik_lumetra_native" || { echo "error: the module did not build or install" >&2; exit 1; }
 }
