@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "module/buffer_input.hpp"
 #include "module/messages.hpp"
 #include "module/once.hpp"
 
@@ -110,7 +111,9 @@ void for_each_item(PyObject* seq, Sink&& sink) {
 
 FloatVector extract_float_vector(PyObject* obj) {
     FloatVector out;
-    out.reserve(sequence_reservation(obj, kFloatVectorLengthLimit, true));
+    const std::size_t reservation = sequence_reservation(obj, kFloatVectorLengthLimit, true);
+    if (read_float_buffer(obj, out)) return out;
+    out.reserve(reservation);
     for_each_item(obj, [&](PyObject* item) { out.push_back(convert_element(item)); });
     return out;
 }
