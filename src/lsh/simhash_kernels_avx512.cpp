@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
+
 #include "simhash_kernels.hpp"
 #include "sign_mix.hpp"
 
@@ -67,6 +69,21 @@ ZLN_TARGET_AVX512 void fill_sign_words_avx512(std::uint64_t f, std::uint64_t b0,
     }
 }
 
+namespace {
+
+// The eight lane-select bits of one accumulator, read from memory as 16 bits
+// straight into a mask register (the accumulators look only at the low 8 mask
+// bits). Written as asm because GCC otherwise routes the bytes through a
+// general register, and the kmov from there competes with the blends and adds
+// for the same execution port. The operand is a 2-byte array: no alignment.
+ZLN_TARGET_AVX512 inline __mmask16 mask_at(const unsigned char* p) noexcept {
+    __mmask16 m;
+    __asm__("kmovw %1, %0" : "=k"(m) : "m"(*reinterpret_cast<const unsigned char(*)[2]>(p)));
+    return m;
+}
+
+}  // namespace
+
 ZLN_TARGET_AVX512 void accumulate_block_avx512(const double* t, const std::uint64_t* words,
                                                std::size_t count, double* acc) noexcept {
     // Eight independent accumulator vectors, 64 lanes, kept in registers by
@@ -80,20 +97,23 @@ ZLN_TARGET_AVX512 void accumulate_block_avx512(const double* t, const std::uint6
     __m512d a6 = _mm512_loadu_pd(acc + 48);
     __m512d a7 = _mm512_loadu_pd(acc + 56);
     const __m512d sign = _mm512_set1_pd(-0.0);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(words);
     for (std::size_t k = 0; k < count; ++k) {
         const __m512d p = _mm512_set1_pd(t[k]);
         // -t: only the sign bit flips, as the negation in the sum requires.
         const __m512d q = _mm512_castsi512_pd(
             _mm512_xor_si512(_mm512_castpd_si512(p), _mm512_castpd_si512(sign)));
-        const std::uint64_t w = words[k];
-        a0 = _mm512_add_pd(a0, _mm512_mask_blend_pd(static_cast<__mmask8>(w), q, p));
-        a1 = _mm512_add_pd(a1, _mm512_mask_blend_pd(static_cast<__mmask8>(w >> 8), q, p));
-        a2 = _mm512_add_pd(a2, _mm512_mask_blend_pd(static_cast<__mmask8>(w >> 16), q, p));
-        a3 = _mm512_add_pd(a3, _mm512_mask_blend_pd(static_cast<__mmask8>(w >> 24), q, p));
-        a4 = _mm512_add_pd(a4, _mm512_mask_blend_pd(static_cast<__mmask8>(w >> 32), q, p));
-        a5 = _mm512_add_pd(a5, _mm512_mask_blend_pd(static_cast<__mmask8>(w >> 40), q, p));
-        a6 = _mm512_add_pd(a6, _mm512_mask_blend_pd(static_cast<__mmask8>(w >> 48), q, p));
-        a7 = _mm512_add_pd(a7, _mm512_mask_blend_pd(static_cast<__mmask8>(w >> 56), q, p));
+        const unsigned char* wb = bytes + 8 * k;
+        a0 = _mm512_add_pd(a0, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 0)), q, p));
+        a1 = _mm512_add_pd(a1, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 1)), q, p));
+        a2 = _mm512_add_pd(a2, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 2)), q, p));
+        a3 = _mm512_add_pd(a3, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 3)), q, p));
+        a4 = _mm512_add_pd(a4, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 4)), q, p));
+        a5 = _mm512_add_pd(a5, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 5)), q, p));
+        a6 = _mm512_add_pd(a6, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 6)), q, p));
+        // The last byte is read as the high half of bytes 6..7, never past the word.
+        a7 = _mm512_add_pd(a7, _mm512_mask_blend_pd(
+                                   static_cast<__mmask8>(_kshiftri_mask16(mask_at(wb + 6), 8)), q, p));
     }
     _mm512_storeu_pd(acc + 0, a0);
     _mm512_storeu_pd(acc + 8, a1);
