@@ -29,8 +29,19 @@ zln_make_venv() {
         "$PYTHON" -m venv "$venv"
     fi
     VENV_PY="$venv/bin/python"
-    "$VENV_PY" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
-    "$VENV_PY" -m pip install -q --disable-pip-version-check -r "$ZLN_ROOT/requirements-dev.txt"
+    zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check --upgrade pip
+    zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check -r "$ZLN_ROOT/requirements-dev.txt"
+}
+
+# Runs a command, showing its output without pip's notes about this
+# machine's missing local package folders; keeps its exit status.
+zln_quiet() {
+    local log status=0
+    log="$(mktemp)"
+    "$@" >"$log" 2>&1 || status=$?
+    grep -v "^WARNING: Location 'file:" "$log" || true
+    rm -f "$log"
+    return "$status"
 }
 
 # Builds and installs the module into the venv. Extra -C settings follow.
