@@ -54,5 +54,4 @@ zln_install_module() {
         -C build-dir="$build_dir" "$@" "$ZLN_ROOT" >"$log" 2>&1 || status=$?
     grep -v "^WARNING: Location 'file:" "$log" || true
     [ "$status" -eq 0 ] || { echo "error: building the module failed (see above)" >&2; exit 1; }
-    "$VENV_PY" -c "import zarvik_lumetra_native" || { echo "error: the module did not build or install" >&2; exit 1; }
 }
