@@ -360,7 +360,27 @@ TEST_CASE("simhash: cancellation") {
         run(v, 3, 256, 16, p, quiet.as_check());
         CHECK(quiet.calls <= 2);
     }
-    // Long calls poll and stop when told to.
+    // Long calls poll and stop when told to: first while the sign cache is
+    // being built, then (cache warm) inside the summing loops.
+    zln::lsh::detail::sign_cache_reset();
+    {
+        std::vector<float> v(4000000, 0.5f);
+        CountingCancel stop;
+        stop.stop_at = 2;
+        bool interrupted = false;
+        try {
+            run(v, 3, 256, 16, SimhashPath::ScalarCached, stop.as_check());
+        } catch (const zln::Interrupted&) {
+            interrupted = true;
+        }
+        CHECK(interrupted);
+        CHECK_EQ(stop.calls, 2);
+        CHECK(zln::lsh::detail::sign_cache_current() == nullptr);
+    }
+    {
+        std::vector<float> warm(200000, 0.5f);
+        run(warm, 3, 256, 16);
+    }
     for (SimhashPath p : available_paths()) {
         const bool simd = p == SimhashPath::Auto || p == SimhashPath::Avx2 || p == SimhashPath::Avx512;
         std::vector<float> v(simd ? 4000000 : 400000, 0.5f);
