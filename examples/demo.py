@@ -21,7 +21,9 @@ import argparse
 import math
 import time
 from collections import defaultdict
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
+from typing import TypeVar
 
 import numpy as np
 from tqdm import tqdm
@@ -29,6 +31,7 @@ from tqdm import tqdm
 import zarvik_lumetra_native as zln
 
 LEVELS = (0.99, 0.95, 0.9, 0.8)
+T = TypeVar("T")
 
 
 @dataclass
@@ -74,7 +77,7 @@ def make_corpus(size: int, dim: int, pairs_per_level: int, copies: int, seed: in
     return Corpus(vectors.astype(np.float32), planted, copy_pairs)
 
 
-def timed(timings: Timings, stage: str, items, total: int, show: bool):
+def timed(timings: Timings, stage: str, items: Iterable[T], total: int, show: bool) -> Iterator[T]:
     """Iterates with a progress bar and adds the elapsed time to `stage`."""
     start = time.perf_counter()
     yield from tqdm(items, total=total, desc=f"{stage:<10}", unit="vec", leave=False, disable=not show)
@@ -123,11 +126,22 @@ def run(args: argparse.Namespace) -> None:
         distance = sum(zln.hamming_distance_hex(sa, sb) for sa, sb in zip(signatures[a], signatures[b]))
         estimates[(a, b)] = zln.cosine_from_hamming(distance, total_bits)
 
-    report(args, corpus, n, kept, duplicate_of, candidates, estimates, timings, total_bits, normalized)
+    report(args, corpus, kept, len(duplicate_of), candidates, estimates, timings, total_bits, normalized)
 
 
-def report(args, corpus, n, kept, duplicate_of, candidates, estimates, timings, total_bits, normalized) -> None:
-    print(f"corpus: {n} vectors of dimension {args.dim}; {len(duplicate_of)} exact copies removed by digest "
+def report(
+    args: argparse.Namespace,
+    corpus: Corpus,
+    kept: list[int],
+    copies_removed: int,
+    candidates: set[tuple[int, int]],
+    estimates: dict[tuple[int, int], float],
+    timings: Timings,
+    total_bits: int,
+    normalized: list[list[float]],
+) -> None:
+    n = len(corpus.vectors)
+    print(f"corpus: {n} vectors of dimension {args.dim}; {copies_removed} exact copies removed by digest "
           f"({len(corpus.copies)} planted); signatures: {args.families} families x {max(args.bits, 64)} bits, "
           f"{args.bands} bands each")
     print(f"candidate pairs: {len(candidates)} ({2 * len(candidates) / len(kept):.2f} per vector)")
@@ -136,7 +150,7 @@ def report(args, corpus, n, kept, duplicate_of, candidates, estimates, timings, 
     print("|---:|---:|---:|---:|---:|")
     found_all = []
     for level, pairs in corpus.planted.items():
-        found, errors = 0, []
+        found, errors = 0, list[float]()
         for a, b in pairs:
             key = (min(a, b), max(a, b))
             if key in estimates:
