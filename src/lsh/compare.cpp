@@ -56,7 +56,13 @@ constexpr DigitTable kDigits{};
 // Bits set in the XOR of 16 nibble values packed one per byte.
 inline std::uint64_t popcount_packed(std::uint64_t lo, std::uint64_t hi) noexcept {
     // Every byte holds a value below 16, so the high half of each byte is free.
-    return static_cast<std::uint64_t>(std::popcount(lo | (hi << 4)));
+    // Bit count by halves, so that no popcnt instruction or library call is
+    // needed on the baseline instruction set.
+    std::uint64_t x = lo | (hi << 4);
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (x * 0x0101010101010101ull) >> 56;
 }
 
 #if defined(__SSE2__)
@@ -153,7 +159,7 @@ std::uint64_t hamming_distance_hex(std::string_view a, std::string_view b) {
         if (va == 0xFF) fail_no_digit();
         const std::uint8_t vb = kDigits.v[pb[i]];
         if (vb == 0xFF) fail_no_digit();
-        d += static_cast<std::uint64_t>(std::popcount(static_cast<unsigned>(va ^ vb)));
+        d += (0x4332322132212110ull >> (4 * (va ^ vb))) & 0xF;  // bits set in a nibble
     }
 
     // The compared prefix was ASCII, so both lowercase texts hold exactly

@@ -11,14 +11,12 @@
 #include <openssl/evp.h>
 
 #include <atomic>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <memory>
-#include <new>
-#include <system_error>
 
 #include "lsh/failure.hpp"
 
@@ -83,30 +81,47 @@ inline char* write_uint(char* p, std::uint64_t v) noexcept {
     return p + len;
 }
 
+static_assert(std::endian::native == std::endian::little, "digit words are stored little-endian");
+
+// Six decimal digits of f (f < 10^6) as the bytes 0..5 of a word (most
+// significant digit first in memory), each byte 0..9, bytes 6 and 7 zero.
+inline std::uint64_t six_digits(std::uint32_t f) noexcept {
+    const std::uint32_t hi = f / 10000;
+    const std::uint32_t rest = f % 10000;
+    // Three two-digit values in 16-bit lanes.
+    const std::uint64_t pairs = hi | (static_cast<std::uint64_t>(rest / 100) << 16) |
+                                (static_cast<std::uint64_t>(rest % 100) << 32);
+    // x * 103 >> 10 is x / 10 for x < 100, and x * 103 stays within a lane.
+    const std::uint64_t tens = ((pairs * 103) >> 10) & 0x0000000F000F000Full;
+    const std::uint64_t ones = pairs - tens * 10;
+    return tens | (ones << 8);
+}
+
 // Text of (negative ? -1 : 1) * n / 10^6 with trailing fraction zeros
 // removed, and ".0" for whole numbers (zero included). n < 2^33 * 10^6.
 // May store up to 8 bytes past the returned end.
 inline char* write_scaled_decimal(char* p, bool negative, std::uint64_t n) noexcept {
     *p = '-';
     p += negative ? 1 : 0;
-    const std::uint64_t whole = n / 1000000;
-    const auto frac = static_cast<std::uint32_t>(n % 1000000);
-    p = write_uint(p, whole);
+    std::uint32_t frac;
+    if (n < 1000000) {  // the usual case for normalised vectors
+        *p++ = '0';
+        frac = static_cast<std::uint32_t>(n);
+    } else {
+        p = write_uint(p, n / 1000000);
+        frac = static_cast<std::uint32_t>(n % 1000000);
+    }
     if (frac == 0) {
         std::memcpy(p, ".0", 2);
         return p + 2;
     }
-    *p++ = '.';
-    const std::uint32_t hi = frac / 10000;
-    const std::uint32_t rest = frac % 10000;
-    const std::uint32_t mid = rest / 100;
-    const std::uint32_t lo = rest % 100;
-    put_pair(p, hi);
-    put_pair(p + 2, mid);
-    put_pair(p + 4, lo);
-    if (lo != 0) return p + (lo % 10 != 0 ? 6 : 5);
-    if (mid != 0) return p + (mid % 10 != 0 ? 4 : 3);
-    return p + (hi % 10 != 0 ? 2 : 1);
+    *p = '.';
+    const std::uint64_t digits = six_digits(frac);
+    const std::uint64_t text = digits + 0x0000303030303030ull;
+    std::memcpy(p + 1, &text, 8);
+    // Trailing zero digits are the leading zero bytes of the 48-bit word.
+    const int trailing_zeros = __builtin_clzll(digits << 16) >> 3;
+    return p + 7 - trailing_zeros;
 }
 
 // Writes the element text of any double; returns the end. dst must hold
@@ -178,12 +193,25 @@ char* write_general(double q, char* dst) noexcept {
     return p;
 }
 
-// Writes "[e0, e1, ...]" into buf (room for text_bound(n) bytes); returns
-// the text length.
-std::size_t write_embedding_text(const float* v, std::size_t n, bool use_fast_path, char* buf) {
+// Chunk in which the text is built before it is handed on (appended to a
+// string or fed to the hash), small enough to stay in the first-level cache.
+constexpr std::size_t kChunk = 8192;
+// Room one element may need: ", ", its text, and stores past its end.
+constexpr std::size_t kElementRoom = 2 + kElementBound + kSlack;
+
+// Produces "[e0, e1, ...]" piece by piece: sink(const char*, size_t) is
+// called with consecutive parts of the text, in order.
+template <class Sink>
+void emit_embedding_text(const float* v, std::size_t n, bool use_fast_path, Sink&& sink) {
+    char buf[kChunk];
+    char* const flush_at = buf + kChunk - kElementRoom;
     char* p = buf;
     *p++ = '[';
     for (std::size_t i = 0; i < n; ++i) {
+        if (p > flush_at) {
+            sink(static_cast<const char*>(buf), static_cast<std::size_t>(p - buf));
+            p = buf;
+        }
         if (i != 0) {
             std::memcpy(p, ", ", 2);
             p += 2;
@@ -196,24 +224,21 @@ std::size_t write_embedding_text(const float* v, std::size_t n, bool use_fast_pa
         // gives -0.0; that sign is the sign of x. |trunc(t)| < 2^33 * 1e6
         // exactly when |t| < 2^33 * 1e6, as the limit is whole.
         if (use_fast_path && std::fabs(t) < kFastLimitScaled) {
-            const auto mag = static_cast<std::uint64_t>(std::fabs(t));  // truncates
+            // Truncating conversion; below 2^53 a signed one is exact and cheap.
+            const auto mag = static_cast<std::uint64_t>(static_cast<std::int64_t>(std::fabs(t)));
             p = write_scaled_decimal(p, std::signbit(x), mag);
         } else {
             const double q = std::trunc(t) / kScale;
             char tmp[kGeneralBound];
             const char* end = write_general(q, tmp);
+            // At most 42 bytes ("-" + 39 digits + ".0") for a 32-bit input.
             const auto len = static_cast<std::size_t>(end - tmp);
             std::memcpy(p, tmp, len);
             p += len;
         }
     }
     *p++ = ']';
-    return static_cast<std::size_t>(p - buf);
-}
-
-std::size_t text_bound(std::size_t n) {
-    if (n > (std::numeric_limits<std::size_t>::max() - 2 - kSlack) / (kElementBound + 2)) throw std::bad_alloc();
-    return 2 + n * (kElementBound + 2) + kSlack;
+    sink(static_cast<const char*>(buf), static_cast<std::size_t>(p - buf));
 }
 
 // SHA-256 implementation of libcrypto, fetched once per process and kept.
@@ -235,14 +260,16 @@ struct MdCtxFree {
     void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
 };
 
-std::string sha256_hex(const char* data, std::size_t len) {
+std::string sha256_of_embedding_text(const float* v, std::size_t n) {
     const EVP_MD* md = sha256_md();
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    if (!ctx) ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+    emit_embedding_text(v, n, true, [&](const char* data, std::size_t len) {
+        if (EVP_DigestUpdate(ctx.get(), data, len) != 1) ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+    });
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digest_len = 0;
-    if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || EVP_DigestUpdate(ctx.get(), data, len) != 1 ||
-        EVP_DigestFinal_ex(ctx.get(), digest, &digest_len) != 1 || digest_len != 32) {
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &digest_len) != 1 || digest_len != 32) {
         ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
     }
     static constexpr char kHex[] = "0123456789abcdef";
@@ -276,7 +303,7 @@ bool canonical_float_text_fast(double q, std::string& out) {
     // the division also rejects values that are not of that form at all
     // (those are left to the general path).
     const double y = a * kScale;
-    auto m = static_cast<std::uint64_t>(y);
+    auto m = static_cast<std::uint64_t>(static_cast<std::int64_t>(y));
     if (static_cast<double>(m) / kScale != a) {
         ++m;
         if (static_cast<double>(m) / kScale != a) return false;
@@ -292,15 +319,14 @@ void canonical_float_text(double q, std::string& out) {
 }
 
 std::string canonical_embedding_text(const float* v, std::size_t n, bool use_fast_path) {
-    std::unique_ptr<char[]> buf(new char[text_bound(n)]);
-    const std::size_t len = write_embedding_text(v, n, use_fast_path, buf.get());
-    return std::string(buf.get(), len);
+    std::string out;
+    // An element of a normalised vector takes about ten bytes with its
+    // separator; longer texts grow the string as usual.
+    if (n < out.max_size() / 16) out.reserve(2 + 12 * n);
+    emit_embedding_text(v, n, use_fast_path, [&](const char* data, std::size_t len) { out.append(data, len); });
+    return out;
 }
 
-std::string compute_embedding_sha256(const float* v, std::size_t n) {
-    std::unique_ptr<char[]> buf(new char[text_bound(n)]);
-    const std::size_t len = write_embedding_text(v, n, true, buf.get());
-    return sha256_hex(buf.get(), len);
-}
+std::string compute_embedding_sha256(const float* v, std::size_t n) { return sha256_of_embedding_text(v, n); }
 
 }  // namespace zln::lsh
