@@ -77,7 +77,7 @@ int main() {
     struct Row {
         const char* name;
         SimhashPath path;
-        int mode;  // 0: simhash_lsh_multi, 1: AVX2 kernels uncached, 2: AVX-512 kernels uncached
+        int mode;  // 0: simhash_lsh_multi, 1/2/3: AVX2 / AVX-512 / AVX-512 with DQ kernels, uncached
     };
     const Row rows[] = {
         {"scalar, uncached", SimhashPath::ScalarUncached, 0},
@@ -85,6 +85,7 @@ int main() {
         {"avx2 kernels, uncached", SimhashPath::Avx2, 1},
         {"avx2, sign cache", SimhashPath::Avx2, 0},
         {"avx512 kernels, uncached", SimhashPath::Avx512, 2},
+        {"avx512dq mixer, uncached", SimhashPath::Avx512, 3},
         {"avx512, sign cache", SimhashPath::Avx512, 0},
         {"auto", SimhashPath::Auto, 0},
     };
@@ -114,6 +115,15 @@ int main() {
             } else if (row.mode == 1) {
                 us = median_us([&] {
                     simd_uncached(t, zln::lsh::detail::fill_sign_words_avx2, zln::lsh::detail::accumulate_block_avx2);
+                });
+            } else if (row.mode == 3) {
+                if (!zln::lsh::detail::cpu_has_avx512dq()) {
+                    std::printf("%10s", "n/a");
+                    continue;
+                }
+                us = median_us([&] {
+                    simd_uncached(t, zln::lsh::detail::fill_sign_words_avx512dq,
+                                  zln::lsh::detail::accumulate_block_avx512);
                 });
             } else {
                 us = median_us([&] {

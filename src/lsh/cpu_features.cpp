@@ -17,4 +17,6 @@ bool cpu_has_avx512() noexcept {
            __builtin_cpu_supports("avx512vl") != 0;
 }
 
+bool cpu_has_avx512dq() noexcept { return cpu_has_avx512() && __builtin_cpu_supports("avx512dq") != 0; }
+
 }  // namespace zln::lsh::detail

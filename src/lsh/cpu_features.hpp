@@ -6,5 +6,7 @@ namespace zln::lsh::detail {
 bool cpu_has_avx2() noexcept;
 // AVX-512 F, BW and VL together, the subset the simhash kernels need.
 bool cpu_has_avx512() noexcept;
+// AVX512DQ on top of that (a 64-bit vector multiply for the sign mixer).
+bool cpu_has_avx512dq() noexcept;
 
 }  // namespace zln::lsh::detail

@@ -108,8 +108,12 @@ SimhashPath resolve_path(SimhashPath path, std::uint64_t families, std::uint64_t
     return path;
 }
 
+detail::SignWordFiller avx512_filler() noexcept {
+    return detail::cpu_has_avx512dq() ? &detail::fill_sign_words_avx512dq : &detail::fill_sign_words_avx512;
+}
+
 detail::SignWordFiller best_filler() noexcept {
-    if (detail::cpu_has_avx512()) return &detail::fill_sign_words_avx512;
+    if (detail::cpu_has_avx512()) return avx512_filler();
     if (detail::cpu_has_avx2()) return &detail::fill_sign_words_avx2;
     return &detail::fill_sign_words_scalar;
 }
@@ -227,8 +231,7 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
     }
     Accumulator accumulate = path == SimhashPath::Avx512 ? &detail::accumulate_block_avx512
                                                          : &detail::accumulate_block_avx2;
-    detail::SignWordFiller fill = path == SimhashPath::Avx512 ? &detail::fill_sign_words_avx512
-                                                              : &detail::fill_sign_words_avx2;
+    detail::SignWordFiller fill = path == SimhashPath::Avx512 ? avx512_filler() : &detail::fill_sign_words_avx2;
 
     std::vector<FamilyRecord> records;
     records.reserve(families);

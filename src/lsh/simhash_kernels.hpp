@@ -22,6 +22,9 @@ void fill_sign_words_avx2(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, s
                           std::uint64_t* out) noexcept;
 void fill_sign_words_avx512(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
                             std::uint64_t* out) noexcept;
+// Same, also using AVX512DQ (64-bit vector multiply) where the CPU has it.
+void fill_sign_words_avx512dq(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
+                              std::uint64_t* out) noexcept;
 
 // Adds the elements t[0 .. count-1], in that order, into the 64 running sums
 // acc[0 .. 63]: acc[i] = acc[i] + t[k] when bit i of words[k] is set, else

@@ -27,6 +27,8 @@ ZLN_TARGET_AVX512 inline __m512i mul_lo64(__m512i a, __m512i c_lo, __m512i c_hi)
     return _mm512_add_epi64(lo, _mm512_slli_epi64(_mm512_add_epi64(h1, h2), 32));
 }
 
+#define ZLN_TARGET_AVX512DQ __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq")))
+
 // Sign bits (1 = +1) of eight keys, as an 8-bit mask.
 ZLN_TARGET_AVX512 inline __mmask8 sign_mask8(__m512i key, __m512i add, __m512i c_lo, __m512i c_hi,
                                              __m512i c2, __m512i one) noexcept {
@@ -40,7 +42,44 @@ ZLN_TARGET_AVX512 inline __mmask8 sign_mask8(__m512i key, __m512i add, __m512i c
     return _mm512_test_epi64_mask(e, one);
 }
 
+// The same with the AVX512DQ 64-bit multiply.
+ZLN_TARGET_AVX512DQ inline __mmask8 sign_mask8_dq(__m512i key, __m512i add, __m512i c1, __m512i c2,
+                                                  __m512i one) noexcept {
+    __m512i z = _mm512_add_epi64(key, add);
+    z = _mm512_xor_si512(z, _mm512_srli_epi64(z, 30));
+    z = _mm512_mullo_epi64(z, c1);
+    __m512i x = _mm512_xor_si512(z, _mm512_srli_epi64(z, 27));
+    // 32-bit products: the low dword of each lane is (uint32)x * c2.
+    __m512i e = _mm512_mullo_epi32(x, c2);
+    e = _mm512_xor_si512(e, _mm512_srli_epi32(e, 31));
+    return _mm512_test_epi64_mask(e, one);
+}
+
 }  // namespace
+
+ZLN_TARGET_AVX512DQ void fill_sign_words_avx512dq(std::uint64_t f, std::uint64_t b0, std::uint64_t j0,
+                                                  std::size_t count, std::uint64_t* out) noexcept {
+    const __m512i add = _mm512_set1_epi64(static_cast<long long>(kMixAdd));
+    const __m512i c1 = _mm512_set1_epi64(static_cast<long long>(kMixMul1));
+    const __m512i c2 = _mm512_set1_epi64(static_cast<long long>(kMixMul2));
+    const __m512i one = _mm512_set1_epi64(1);
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    __m512i part[8];
+    const __m512i fpart = _mm512_set1_epi64(static_cast<long long>(f << 48));
+    for (int k = 0; k < 8; ++k) {
+        __m512i b = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(b0 + 8U * k)), lane);
+        part[k] = _mm512_xor_si512(fpart, _mm512_slli_epi64(b, 24));
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const __m512i jv = _mm512_set1_epi64(static_cast<long long>(j0 + i));
+        std::uint64_t w = 0;
+        for (int k = 0; k < 8; ++k) {
+            __mmask8 m = sign_mask8_dq(_mm512_xor_si512(part[k], jv), add, c1, c2, one);
+            w |= static_cast<std::uint64_t>(static_cast<unsigned>(m)) << (8 * k);
+        }
+        out[i] = w;
+    }
+}
 
 ZLN_TARGET_AVX512 void fill_sign_words_avx512(std::uint64_t f, std::uint64_t b0, std::uint64_t j0,
                                               std::size_t count, std::uint64_t* out) noexcept {

@@ -275,6 +275,10 @@ TEST_CASE("simhash: sign word fillers agree, including overlapping key fields") 
             zln::lsh::detail::fill_sign_words_avx512(p.f, p.b0, p.j0, 40, vec);
             CHECK(std::memcmp(scalar, vec, sizeof vec) == 0);
         }
+        if (zln::lsh::detail::cpu_has_avx512dq()) {
+            zln::lsh::detail::fill_sign_words_avx512dq(p.f, p.b0, p.j0, 40, vec);
+            CHECK(std::memcmp(scalar, vec, sizeof vec) == 0);
+        }
     }
     // The fields overlap by XOR: these triples share a key.
     using zln::lsh::hyperplane_sign;
