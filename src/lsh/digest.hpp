@@ -11,7 +11,9 @@ double quantize_to_6_places(float x) noexcept;
 
 // Appends the element text of a quantised value. The general path handles
 // every double; the fast path handles |q| < 2^33 and returns false (appending
-// nothing) otherwise.
+// nothing) otherwise. The fast path also declines (returns false) for a
+// double that no quantisation produces, so canonical_float_text is exact for
+// every double.
 void canonical_float_text_general(double q, std::string& out);
 bool canonical_float_text_fast(double q, std::string& out);
 void canonical_float_text(double q, std::string& out);  // fast, else general

@@ -220,6 +220,14 @@ TEST_CASE("digest: fast element path equals the general path") {
         mismatches += compare_paths(static_cast<double>(n) / 1e6, true, shown);
         ++count;
     }
+    // Above 2^32, q * 1e6 rounded to nearest is not always n (here it is
+    // n + 1): the text must still be that of n / 10^6.
+    {
+        std::string s;
+        CHECK(canonical_float_text_fast(4294967296000011.0 / 1e6, s));
+        CHECK_EQ(s, "4294967296.000011");
+        CHECK(std::llround(4294967296000011.0 / 1e6 * 1e6) != 4294967296000011);
+    }
     // Small magnitudes: every n below 200000.
     for (std::uint64_t n = 0; n < 200000; ++n) {
         mismatches += compare_paths(static_cast<double>(n) / 1e6, true, shown);
