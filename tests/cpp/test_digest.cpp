@@ -61,7 +61,7 @@ int compare_paths(double q, bool must_take_fast, int& shown) {
 
 }  // namespace
 
-TEST_CASE("digest: canonical texts of the reference table") {
+TEST_CASE("digest: canonical texts of known inputs") {
     check_text({1.0f, 0.5f, -0.25f}, "[1.0, 0.5, -0.25]");
     check_text({2.0f, -3.0f}, "[2.0, -3.0]");
     check_text({static_cast<float>(1), static_cast<float>(2)}, "[1.0, 2.0]");
@@ -126,7 +126,7 @@ TEST_CASE("digest: quantisation") {
         CHECK_EQ(quantize_to_6_places(x), expected_n / 1e6);
         CHECK_EQ(quantize_to_6_places(-x), -expected_n / 1e6);
     }
-    // The reference rounding agrees with round() on random 32-bit patterns.
+    // The add-and-truncate rounding agrees with round() on random 32-bit patterns.
     std::mt19937_64 rng(7);
     int bad = 0;
     for (int i = 0; i < 1000000; ++i) {
