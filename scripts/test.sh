@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the module with its test-only extension and runs the whole suite:
 # the C++ harness over the numeric core, then pytest, for each Python version
-# given (default: 3.12).
+# given (default: 3.12 and 3.13).
 set -euo pipefail
 ZLN_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ZLN_ROOT/scripts/find_python.sh"
 versions=("$@")
-[ ${#versions[@]} -gt 0 ] || versions=(3.12)
+[ ${#versions[@]} -gt 0 ] || versions=(3.12 3.13)
 
 echo "== C++ harness over the numeric core"
 cmake -S "$ZLN_ROOT" -B "$ZLN_ROOT/build/cpp-tests" -G Ninja -DZLN_BUILD_MODULE=OFF -DZLN_BUILD_TESTING=ON >/dev/null 2>&1 \
