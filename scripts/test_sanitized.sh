@@ -15,7 +15,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 echo "== Python 3.12, sanitized module"
 zln_make_venv 3.12 "$ZLN_ROOT/.venv-asan"
 zln_install_module "$ZLN_ROOT/build/py3.12-asan" -C cmake.define.ZLN_BUILD_TESTING=ON -C cmake.define.ZLN_SANITIZE=ON
-asan_runtime="$(${CXX:-g++} -print-file-name=libasan.so)"
+# The interpreter itself is not linked with the C++ runtime; preloading it
+# beside the sanitizer lets the sanitizer's exception interceptors find it.
+asan_runtime="$(${CXX:-g++} -print-file-name=libasan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
 (cd "$ZLN_ROOT" && \
     LD_PRELOAD="$asan_runtime" PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
