@@ -113,7 +113,13 @@ PyObject* quantize_to_6_places(PyObject*, PyObject* arg) {
     });
 }
 
+// convert_only(vector) -> int: the float vector conversion alone, for timing it.
+PyObject* convert_only(PyObject*, PyObject* arg) {
+    return entry_guard([&]() -> PyObject* { return new_int(extract_float_vector(arg).size()); });
+}
+
 PyMethodDef methods[] = {
+    {"convert_only", convert_only, METH_O, "Runs the float vector conversion alone; returns the length."},
     {"simhash_paths", simhash_paths, METH_NOARGS, "Names of the simhash paths available on this CPU."},
     {"simhash_with_path", simhash_with_path, METH_VARARGS, "simhash_lsh_multi through a forced path."},
     {"canonical_embedding_text", canonical_embedding_text, METH_VARARGS, "The text whose SHA-256 is the digest."},
