@@ -1,0 +1,84 @@
+"""Shared helpers for the numeric differential suites (simhash, compare,
+digest): access to the reference model and the test-only extension, float
+bit-pattern utilities and example budgets that shrink under CI=true."""
+
+from __future__ import annotations
+
+import math
+import os
+import struct
+import sys
+
+from hypothesis import HealthCheck, settings
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
+
+import reference_model as model  # noqa: E402,F401
+
+import zarvik_lumetra_native as native  # noqa: E402
+
+try:
+    import _zarvik_lumetra_testing as testing_ext  # noqa: F401
+except ImportError:  # pragma: no cover - the suites need it
+    testing_ext = None
+
+IN_CI = os.environ.get("CI", "").lower() in ("1", "true", "yes")
+
+
+def budget(normal: int, ci: int | None = None) -> settings:
+    """Hypothesis settings with ``normal`` examples locally, fewer in CI."""
+    if ci is None:
+        ci = max(10, normal // 5)
+    return settings(
+        max_examples=ci if IN_CI else normal,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+    )
+
+
+def _find_panic_class() -> type:
+    """The module's internal-failure exception class, obtained by provoking it
+    (the class is not exported as a module attribute)."""
+    try:
+        native.hamming_distance_hex("x", "0")
+    except BaseException as exc:  # noqa: BLE001 - that is the point
+        return type(exc)
+    raise AssertionError("an invalid digit did not fail")
+
+
+PanicException = _find_panic_class()
+
+UNWRAP_NONE = model.UNWRAP_NONE_MESSAGE
+CAPACITY_OVERFLOW = model.CAPACITY_OVERFLOW_MESSAGE
+
+
+def f32_from_bits(pattern: int) -> float:
+    """The binary32 value with the given 32-bit pattern, widened to a float."""
+    return struct.unpack("<f", struct.pack("<I", pattern & 0xFFFFFFFF))[0]
+
+
+def f32_bits(x: float) -> int:
+    return struct.unpack("<I", struct.pack("<f", x))[0]
+
+
+def fhex(x: float) -> str:
+    """Bit-exact, sign-of-zero-aware textual form of a float (NaN unified)."""
+    if math.isnan(x):
+        return "nan"
+    return float(x).hex()
+
+
+def family_tuples(records) -> list:
+    """LshFamily instances as comparable (family, bits, signature, bands)."""
+    return [(r.family, r.bits, r.signature, list(r.bands)) for r in records]
+
+
+def path_tuples(records) -> list:
+    """Test-extension records as comparable tuples (bands as list)."""
+    return [(f, b, s, list(bands)) for (f, b, s, bands) in records]
+
+
+def simhash_paths() -> list:
+    return list(testing_ext.simhash_paths())
