@@ -63,11 +63,16 @@ std::string type_qualname(PyTypeObject* type) {
 }
 
 PendingError type_mismatch(PyObject* obj, const std::string& target) {
+    // Built with append: GCC 12 reports a spurious -Wrestrict for chains of
+    // operator+ on std::string.
+    std::string message;
     if (obj == Py_None) {
-        return PendingError::deferred(PyExc_TypeError, "'None' is not an instance of '" + target + "'");
+        message.append("'None' is not an instance of '");
+    } else {
+        message.append("'").append(type_qualname(Py_TYPE(obj))).append("' object is not an instance of '");
     }
-    return PendingError::deferred(PyExc_TypeError,
-                                  "'" + type_qualname(Py_TYPE(obj)) + "' object is not an instance of '" + target + "'");
+    message.append(target).append("'");
+    return PendingError::deferred(PyExc_TypeError, std::move(message));
 }
 
 }  // namespace zln::py
