@@ -667,6 +667,16 @@ class _PanicCapacity:
         return zln.normalize_vector(_Seq(2**61, []))[0]
 
 
+class _PanicLen:
+    """A sequence whose length query runs a failing nested call."""
+
+    def __len__(self):
+        return zln.hamming_distance_hex("0g", "00")
+
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+
 def _panic_iter():
     yield "ab"
     zln.hamming_distance_hex("0g", "00")
@@ -682,8 +692,11 @@ def _panic_iter():
         (lambda: zln.LshConfig(bands=_PanicIndex()), UNWRAP_NONE),
         (lambda: zln.LshFamily(0, 0, "", _Iterable(_panic_iter)), UNWRAP_NONE),
         (lambda: zln.normalize_vector([_Flt(0.0), _PanicCapacity()]), CAPACITY_OVERFLOW),
+        # A failed length query is otherwise ignored, but not when it is a panic.
+        (lambda: zln.normalize_vector(_PanicLen()), UNWRAP_NONE),
+        (lambda: zln.LshFamily(0, 0, "", _PanicLen()), UNWRAP_NONE),
     ],
-    ids=["float", "float-tuple", "float-iterated", "index", "index-ctor", "text-list-iter", "capacity"],
+    ids=["float", "float-tuple", "float-iterated", "index", "index-ctor", "text-list-iter", "capacity", "len", "len-ctor"],
 )
 def test_nested_panic_is_reraised_as_panic(call, message, capsys):
     with pytest.raises(BaseException) as info:

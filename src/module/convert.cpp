@@ -48,7 +48,9 @@ std::size_t sequence_reservation(PyObject* obj, std::uint64_t limit, bool inclus
     if (!PySequence_Check(obj)) throw not_a_sequence(obj);
     Py_ssize_t length = PyObject_Size(obj);
     if (length < 0) {
-        PyErr_Clear();  // a length that can't be read only loses the hint
+        // A length that can't be read only loses the hint; a panic from a
+        // nested call is never swallowed, though (take_error re-raises it).
+        (void)take_error();
         length = 0;
     }
     const auto reported = static_cast<std::uint64_t>(length);

@@ -1,0 +1,22 @@
+"""The README's interactive examples run as written."""
+
+import doctest
+import os
+import re
+
+import zarvik_lumetra_native as zln
+
+README = os.path.join(os.path.dirname(__file__), "..", "README.md")
+
+
+def test_readme_examples():
+    with open(README, encoding="utf-8") as f:
+        blocks = re.findall(r"```python\n(.*?)```", f.read(), flags=re.S)
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    attempted = 0
+    for i, block in enumerate(blocks):
+        test = parser.get_doctest(block, {"zln": zln}, f"README block {i}", README, 0)
+        result = runner.run(test)
+        assert result.failed == 0, block
+        attempted += result.attempted
+    assert attempted >= 8
