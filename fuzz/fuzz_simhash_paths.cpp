@@ -7,13 +7,16 @@
 // exercised deterministically.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fuzz_input.hpp"
+#include "lsh/cpu_features.hpp"
 #include "lsh/sign_cache.hpp"
 #include "lsh/simhash.hpp"
+#include "lsh/simhash_kernels.hpp"
 
 using namespace zln;
 using zln_fuzz::Input;
@@ -78,10 +81,85 @@ std::string describe(const std::vector<float>& v, std::uint64_t F, std::uint64_t
     return s + "]";
 }
 
+// The kernels on their own, at any (family, bit, element) including values
+// whose key fields overlap: each sign-word filler against the oracle's
+// signs, each accumulator against the ordered scalar sum.
+void check_kernels(Input& in) {
+    const std::uint8_t shape = in.byte();
+    std::uint64_t f = in.u64(), b0 = in.u64(), j0 = in.u64();
+    if (shape & 1) f &= 0xFFFF;
+    if (shape & 2) b0 &= 0xFFFFC0;
+    if (shape & 4) j0 &= 0xFFFFFF;
+    const std::size_t count = in.byte() % 70;
+    // One spare slot each: the kernels never see a null pointer, as in use.
+    std::vector<std::uint64_t> want(count + 1), got(count + 1);
+    for (std::size_t k = 0; k < count; ++k) {
+        std::uint64_t w = 0;
+        for (unsigned i = 0; i < 64; ++i) w |= static_cast<std::uint64_t>(oracle_sign(f, b0 + i, j0 + k)) << i;
+        want[k] = w;
+    }
+    using Filler = void (*)(std::uint64_t, std::uint64_t, std::uint64_t, std::size_t, std::uint64_t*) noexcept;
+    struct {
+        const char* name;
+        Filler fill;
+        bool available;
+    } fillers[] = {
+        {"fill scalar", &lsh::detail::fill_sign_words_scalar, true},
+        {"fill avx2", &lsh::detail::fill_sign_words_avx2, lsh::detail::cpu_has_avx2()},
+        {"fill avx512", &lsh::detail::fill_sign_words_avx512, lsh::detail::cpu_has_avx512()},
+        {"fill avx512dq", &lsh::detail::fill_sign_words_avx512dq, lsh::detail::cpu_has_avx512dq()},
+    };
+    const std::string where = "f=" + std::to_string(f) + " b0=" + std::to_string(b0) + " j0=" + std::to_string(j0) +
+                              " count=" + std::to_string(count);
+    for (const auto& fl : fillers) {
+        if (!fl.available) continue;
+        std::fill(got.begin(), got.end(), 0);
+        fl.fill(f, b0, j0, count, got.data());
+        if (got != want) zln_fuzz::mismatch(fl.name, where);
+    }
+    // Accumulators: random terms and sign words.
+    std::vector<double> t(count + 1);
+    for (std::size_t k = 0; k < count; ++k) {
+        t[k] = static_cast<double>(pick_float(in));
+        if (in.byte() & 1) want[k] = in.u64();
+    }
+    double start[64], expect[64];
+    for (unsigned i = 0; i < 64; ++i) {
+        start[i] = (shape & 8) ? static_cast<double>(pick_float(in)) : -0.0;
+        volatile double acc = start[i];
+        for (std::size_t k = 0; k < count; ++k) acc = acc + (((want[k] >> i) & 1U) ? t[k] : -t[k]);
+        expect[i] = acc;
+    }
+    struct {
+        const char* name;
+        void (*acc)(const double*, const std::uint64_t*, std::size_t, double*) noexcept;
+        bool available;
+    } accs[] = {
+        {"accumulate avx2", &lsh::detail::accumulate_block_avx2, lsh::detail::cpu_has_avx2()},
+        {"accumulate avx512", &lsh::detail::accumulate_block_avx512, lsh::detail::cpu_has_avx512()},
+    };
+    for (const auto& a : accs) {
+        if (!a.available) continue;
+        alignas(64) double acc[64];
+        std::copy(start, start + 64, acc);
+        a.acc(t.data(), want.data(), count, acc);
+        for (unsigned i = 0; i < 64; ++i) {
+            const bool same = (std::isnan(acc[i]) && std::isnan(expect[i])) ||
+                              std::memcmp(&acc[i], &expect[i], sizeof(double)) == 0;
+            if (!same) zln_fuzz::mismatch(a.name, where + " lane " + std::to_string(i));
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
+    if (size > 0 && data[0] >= 0xF0) {  // kernels alone
+        in.byte();
+        check_kernels(in);
+        return 0;
+    }
     // Sizes: families 0..5, bits 0..330, bands 0..80; a rare large family
     // index repeats family 0's key space (shift by 48 drops high bits).
     const std::uint8_t fb = in.byte();
