@@ -9,8 +9,11 @@
 #include <new>
 #include <stdexcept>
 
+#include "certified.hpp"
+#include "certified_kernels.hpp"
 #include "cpu_features.hpp"
 #include "sign_cache.hpp"
+#include "sign_rows.hpp"
 #include "sign_mix.hpp"
 #include "simhash_kernels.hpp"
 #include "work_meter.hpp"
@@ -23,6 +26,10 @@ void fill_sign_words_scalar(std::uint64_t f, std::uint64_t b0, std::uint64_t j0,
                             std::uint64_t* out) noexcept {
     for (std::size_t i = 0; i < count; ++i) out[i] = sign_word_scalar(f, b0, j0 + i);
 }
+
+// Which certified kernels run: 0 the best the CPU has, 1 at most the POPCNT
+// instruction, 2 the generic ones. Only tests change it.
+int g_certified_kernel_cap = 0;
 
 }  // namespace detail
 
@@ -91,17 +98,21 @@ std::uint64_t estimated_bytes(std::uint64_t families, std::uint64_t bits, std::u
     std::uint64_t total = sat_mul(families, sat_add(record_native, record_python));
     total = sat_add(total, bits);             // one family's bit buffer
     total = sat_add(total, sat_mul(n, 8));    // widened elements
+    total = sat_add(total, sat_mul(n, 40));   // certified stages: integers and bit planes
     total = sat_add(total, 64 * sizeof(double) * 2);
     return total;
 }
 
+SimhashPath best_exact_path(std::uint64_t families, std::uint64_t blocks, std::size_t n) {
+    if (detail::cpu_has_avx512()) return SimhashPath::Avx512;
+    if (detail::cpu_has_avx2()) return SimhashPath::Avx2;
+    if (detail::sign_cache_can_cover(families, blocks, n)) return SimhashPath::ScalarCached;
+    return SimhashPath::ScalarUncached;
+}
+
 SimhashPath resolve_path(SimhashPath path, std::uint64_t families, std::uint64_t blocks, std::size_t n) {
-    if (path == SimhashPath::Auto) {
-        if (detail::cpu_has_avx512()) return SimhashPath::Avx512;
-        if (detail::cpu_has_avx2()) return SimhashPath::Avx2;
-        if (detail::sign_cache_can_cover(families, blocks, n)) return SimhashPath::ScalarCached;
-        return SimhashPath::ScalarUncached;
-    }
+    if (path == SimhashPath::Auto) return SimhashPath::Certified;
+    if (path == SimhashPath::ExactAuto) return best_exact_path(families, blocks, n);
     if (!simhash_path_available(path)) {
         ZLN_INTERNAL_FAILURE("requested simhash path is not available on this CPU");
     }
@@ -180,37 +191,256 @@ using Accumulator = void (*)(const double*, const std::uint64_t*, std::size_t, d
 
 // Vectorised across bits: 64 bit positions at a time, every lane walking the
 // elements in the same order, so each lane's sum is the scalar sum exactly.
+// One block of 64 bit positions (the first `lanes` of them written to out).
+void block_bits_simd(std::uint64_t f, std::uint64_t w, unsigned lanes, const double* t, std::size_t n,
+                     const detail::SignCache* cache, Accumulator accumulate, detail::SignWordFiller fill,
+                     std::uint8_t* out, WorkMeter& meter) {
+    alignas(64) std::uint64_t words[kFillRun];
+    alignas(64) double acc[64];
+    std::fill(acc, acc + 64, -0.0);
+    const std::uint64_t* row = nullptr;
+    std::size_t cached = 0;
+    if (cache != nullptr && cache->has_row(f, w)) {
+        row = cache->row(f, w);
+        cached = static_cast<std::size_t>(std::min<std::uint64_t>(cache->elements, n));
+    }
+    std::size_t j = 0;
+    while (j < n) {
+        std::size_t count;
+        if (j < cached) {
+            count = std::min(kCachedRun, cached - j);
+            accumulate(t + j, row + j, count, acc);
+        } else {
+            count = std::min(kFillRun, n - j);
+            fill(f, 64 * w, j, count, words);
+            accumulate(t + j, words, count, acc);
+        }
+        j += count;
+        meter.add(static_cast<std::uint64_t>(count) * 64);
+    }
+    for (unsigned i = 0; i < lanes; ++i) out[i] = acc[i] > 0.0 ? 1 : 0;
+}
+
+unsigned block_lanes(std::uint64_t bits, std::uint64_t w) noexcept {
+    return static_cast<unsigned>(std::min<std::uint64_t>(64, bits - 64 * w));
+}
+
 void family_bits_simd(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n,
                       const detail::SignCache* cache, Accumulator accumulate,
                       detail::SignWordFiller fill, std::uint8_t* out, WorkMeter& meter) {
-    alignas(64) std::uint64_t words[kFillRun];
-    alignas(64) double acc[64];
     const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
     for (std::uint64_t w = 0; w < blocks; ++w) {
-        std::fill(acc, acc + 64, -0.0);
-        const std::uint64_t* row = nullptr;
-        std::size_t cached = 0;
-        if (cache != nullptr && cache->has_row(f, w)) {
-            row = cache->row(f, w);
-            cached = static_cast<std::size_t>(std::min<std::uint64_t>(cache->elements, n));
+        block_bits_simd(f, w, block_lanes(bits, w), t, n, cache, accumulate, fill, out + 64 * w, meter);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The certified path (the argument for its bounds is in certified.cpp).
+
+struct CertKernels {
+    detail::PlaneSums sums;
+    detail::PlaneBuilder build;
+    Accumulator accumulate;  // null: no vector unit for exact blocks
+    detail::SignWordFiller fill;
+};
+
+CertKernels certified_kernels() noexcept {
+    CertKernels k{&detail::plane_sums_generic, &detail::build_planes_generic, nullptr,
+                  &detail::fill_sign_words_scalar};
+    const int cap = detail::g_certified_kernel_cap;
+    if (cap <= 1 && detail::cpu_has_popcnt()) k.sums = &detail::plane_sums_popcnt;
+    if (cap <= 0 && detail::cpu_has_avx512_popcount()) {
+        k.sums = &detail::plane_sums_avx512;
+        k.build = &detail::build_planes_avx512;
+    }
+    if (cap <= 0) {
+        if (detail::cpu_has_avx512()) {
+            k.accumulate = &detail::accumulate_block_avx512;
+            k.fill = avx512_filler();
+        } else if (detail::cpu_has_avx2()) {
+            k.accumulate = &detail::accumulate_block_avx2;
+            k.fill = &detail::fill_sign_words_avx2;
         }
-        std::size_t j = 0;
-        while (j < n) {
-            std::size_t count;
-            if (j < cached) {
-                count = std::min(kCachedRun, cached - j);
-                accumulate(t + j, row + j, count, acc);
+    }
+    return k;
+}
+
+inline unsigned row_bit(const std::uint64_t* row, std::size_t j) noexcept {
+    return static_cast<unsigned>(row[j >> 6] >> (j & 63)) & 1U;
+}
+
+// Ordered sums of eight hyperplanes at once, signs read from their sign rows:
+// eight independent chains, each the plain loop of one bit.
+[[gnu::noinline]] void ordered_sums8(const double* t, std::size_t begin, std::size_t end,
+                                     const std::uint64_t* const* rows, double* acc) noexcept {
+    double a0 = acc[0], a1 = acc[1], a2 = acc[2], a3 = acc[3];
+    double a4 = acc[4], a5 = acc[5], a6 = acc[6], a7 = acc[7];
+    const std::uint64_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
+    const std::uint64_t *r4 = rows[4], *r5 = rows[5], *r6 = rows[6], *r7 = rows[7];
+    for (std::size_t j = begin; j < end; ++j) {
+        const double x = t[j];
+        a0 = a0 + signed_term(x, row_bit(r0, j));
+        a1 = a1 + signed_term(x, row_bit(r1, j));
+        a2 = a2 + signed_term(x, row_bit(r2, j));
+        a3 = a3 + signed_term(x, row_bit(r3, j));
+        a4 = a4 + signed_term(x, row_bit(r4, j));
+        a5 = a5 + signed_term(x, row_bit(r5, j));
+        a6 = a6 + signed_term(x, row_bit(r6, j));
+        a7 = a7 + signed_term(x, row_bit(r7, j));
+    }
+    acc[0] = a0; acc[1] = a1; acc[2] = a2; acc[3] = a3;
+    acc[4] = a4; acc[5] = a5; acc[6] = a6; acc[7] = a7;
+}
+
+// Exact bits for the lanes listed in `lanes` of one block, eight at a time.
+void ordered_bits_from_rows(const double* t, std::size_t n, const std::uint64_t* base, std::size_t stride,
+                            const unsigned* lanes, unsigned count, std::uint8_t* out, WorkMeter& meter) {
+    for (unsigned g = 0; g < count; g += 8) {
+        const unsigned m = std::min(8U, count - g);
+        const std::uint64_t* rows[8];
+        for (unsigned i = 0; i < 8; ++i) rows[i] = base + lanes[g + std::min(i, m - 1)] * stride;
+        double acc[8];
+        std::fill(acc, acc + 8, -0.0);
+        for (std::size_t j = 0; j < n;) {
+            const std::size_t end = std::min(n, j + kScalarRun);
+            ordered_sums8(t, j, end, rows, acc);
+            meter.add((end - j) * 8 * 8);  // eight chains, counted like vector lanes
+            j = end;
+        }
+        for (unsigned i = 0; i < m; ++i) out[lanes[g + i]] = acc[i] > 0.0 ? 1 : 0;
+    }
+}
+
+// The exact vectorised block with sign words rebuilt from the sign rows
+// (a 64 x 64 bit transpose per 64 elements, much cheaper than mixing).
+void block_bits_from_rows(const double* t, std::size_t n, const std::uint64_t* base, std::size_t stride,
+                          unsigned lanes, Accumulator accumulate, std::uint8_t* out, WorkMeter& meter) {
+    alignas(64) std::uint64_t words[kFillRun];
+    alignas(64) double acc[64];
+    std::fill(acc, acc + 64, -0.0);
+    for (std::size_t j = 0; j < n;) {
+        const std::size_t count = std::min(kFillRun, n - j);
+        for (std::size_t c = 0; 64 * c < count; ++c) {
+            const std::size_t word = j / 64 + c;
+            std::uint64_t* tile = words + 64 * c;
+            for (unsigned i = 0; i < 64; ++i) tile[i] = base[i * stride + word];
+            detail::transpose_64x64(tile);
+        }
+        accumulate(t + j, words, count, acc);
+        meter.add(static_cast<std::uint64_t>(count) * 64);
+        j += count;
+    }
+    for (unsigned i = 0; i < lanes; ++i) out[i] = acc[i] > 0.0 ? 1 : 0;
+}
+
+// A block the sign rows do not cover: the exact kernels, signs mixed on the fly.
+void block_bits_uncovered(std::uint64_t f, std::uint64_t w, unsigned lanes, const double* t, std::size_t n,
+                          const CertKernels& k, std::uint8_t* out, WorkMeter& meter) {
+    if (k.accumulate != nullptr) {
+        block_bits_simd(f, w, lanes, t, n, nullptr, k.accumulate, k.fill, out, meter);
+        return;
+    }
+    for (unsigned i = 0; i < lanes; ++i) {
+        const std::uint64_t b = 64 * w + i;
+        double acc = -0.0;
+        for (std::size_t j = 0; j < n;) {
+            const std::size_t end = std::min(n, j + kScalarRun);
+            acc = sum_run_mixed(acc, t, f, b, j, end);
+            meter.add((end - j) * 8);
+            j = end;
+        }
+        out[i] = acc > 0.0 ? 1 : 0;
+    }
+}
+
+// Doubtful lanes after the first stage beyond which the block goes straight
+// to the exact kernel (refining most of a block costs more than summing it),
+// and after refinement beyond which the vectorised exact block beats the
+// eight-at-a-time ordered sums.
+constexpr unsigned kRefineLimit = 24;
+constexpr unsigned kOrderedLimit = 8;
+
+void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, const double* t,
+                           std::size_t n, detail::CertifiedInput& in, const detail::SignRowCache& rows,
+                           const CertKernels& k, std::uint8_t* out, WorkMeter& meter) {
+    const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
+    alignas(64) std::int64_t sums[64];
+    unsigned doubtful[64];
+    for (std::uint64_t w = 0; w < blocks; ++w) {
+        const unsigned lanes = block_lanes(bits, w);
+        std::uint8_t* bout = out + 64 * w;
+        if (in.all_zero) {
+            // Every term is +-0.0, so is every partial sum: every bit is 0.
+            std::fill(bout, bout + lanes, std::uint8_t{0});
+            continue;
+        }
+        if (!rows.has_block(f, w) || rows.elements < n) {
+            block_bits_uncovered(f, w, lanes, t, n, k, bout, meter);
+            continue;
+        }
+        const std::uint64_t* base = rows.block_rows(f, w);
+        const std::size_t stride = rows.stride;
+
+        // Stage 1: every lane of the block at once.
+        k.sums(base, stride, lanes, in.neg.data(), in.s1.bits.data(), in.pstride, in.s1.planes, in.words, sums);
+        meter.add(static_cast<std::uint64_t>(lanes) * in.words * in.s1.planes);
+        unsigned nd = 0;
+        for (unsigned i = 0; i < lanes; ++i) {
+            const int verdict = detail::certified_verdict(in.s1, sums[i]);
+            if (verdict == detail::kDoubtful) {
+                doubtful[nd++] = i;
             } else {
-                count = std::min(kFillRun, n - j);
-                fill(f, 64 * w, j, count, words);
-                accumulate(t + j, words, count, acc);
+                bout[i] = static_cast<std::uint8_t>(verdict);
             }
-            j += count;
-            meter.add(static_cast<std::uint64_t>(count) * 64);
         }
-        const std::uint64_t b0 = 64 * w;
-        const unsigned lanes = static_cast<unsigned>(std::min<std::uint64_t>(64, bits - b0));
-        for (unsigned i = 0; i < lanes; ++i) out[b0 + i] = acc[i] > 0.0 ? 1 : 0;
+        if (nd == 0) continue;
+
+        if (nd <= kRefineLimit) {
+            // Stage 2: finer integers for the doubtful lanes only.
+            detail::certified_prepare_stage2(in, k.build);
+            unsigned kept = 0;
+            for (unsigned d = 0; d < nd; ++d) {
+                const unsigned i = doubtful[d];
+                std::int64_t plus = 0;
+                k.sums(base + i * stride, stride, 1, in.neg.data(), in.s2.bits.data(), in.pstride, in.s2.planes, in.words, &plus);
+                const int verdict = detail::certified_verdict(in.s2, plus);
+                if (verdict == detail::kDoubtful) {
+                    doubtful[kept++] = i;
+                } else {
+                    bout[i] = static_cast<std::uint8_t>(verdict);
+                }
+            }
+            meter.add(static_cast<std::uint64_t>(nd) * in.words * in.s2.planes);
+            nd = kept;
+            // Stage 3: the exact integers, where the vector allows them.
+            if (nd != 0 && detail::certified_prepare_stage3(in, v, k.build)) {
+                kept = 0;
+                const std::uint64_t* lo = in.bits3.data();
+                const std::uint64_t* hi = lo + 32 * in.pstride;
+                for (unsigned d = 0; d < nd; ++d) {
+                    const unsigned i = doubtful[d];
+                    std::int64_t plus_lo = 0, plus_hi = 0;
+                    k.sums(base + i * stride, stride, 1, in.neg.data(), lo, in.pstride, 32, in.words, &plus_lo);
+                    k.sums(base + i * stride, stride, 1, in.neg.data(), hi, in.pstride, 32, in.words, &plus_hi);
+                    const int verdict = detail::certified_verdict3(in, plus_lo, plus_hi);
+                    if (verdict == detail::kDoubtful) {
+                        doubtful[kept++] = i;
+                    } else {
+                        bout[i] = static_cast<std::uint8_t>(verdict);
+                    }
+                }
+                meter.add(static_cast<std::uint64_t>(nd) * in.words * 64);
+                nd = kept;
+            }
+            if (nd == 0) continue;
+        }
+
+        // What is left is summed exactly, in the defining order.
+        if (k.accumulate != nullptr && nd > kOrderedLimit) {
+            block_bits_from_rows(t, n, base, stride, lanes, k.accumulate, bout, meter);
+        } else {
+            ordered_bits_from_rows(t, n, base, stride, doubtful, nd, bout, meter);
+        }
     }
 }
 
@@ -219,14 +449,33 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
                                   CancelCheck cancel) {
     const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
     path = resolve_path(path, families, blocks, n);
-    const bool simd = path == SimhashPath::Avx2 || path == SimhashPath::Avx512;
-    WorkMeter meter(cancel, simd ? kSimdCheckInterval : kScalarCheckInterval);
 
     // Elements widened exactly to binary64 once, shared by every family.
     std::vector<double> t(v, v + n);
 
+    // The certified path, unless the vector or the request rules it out, in
+    // which case the fastest exact path takes the whole call.
+    detail::CertifiedInput cert;
+    CertKernels kernels{};
+    if (path == SimhashPath::Certified) {
+        kernels = certified_kernels();
+        if (n == 0 || !detail::sign_rows_can_cover(families, blocks, n) ||
+            !detail::certified_prepare(cert, v, t.data(), n, kernels.build)) {
+            path = best_exact_path(families, blocks, n);
+        }
+    }
+    const bool certified = path == SimhashPath::Certified;
+    const bool simd = path == SimhashPath::Avx2 || path == SimhashPath::Avx512;
+    WorkMeter meter(cancel, simd || certified ? kSimdCheckInterval : kScalarCheckInterval);
+
+    std::shared_ptr<const detail::SignRowCache> rows;  // our own snapshot
+    if (certified) {
+        meter.add(static_cast<std::uint64_t>(n) * 8);  // the quantisation passes
+        rows = detail::sign_rows_for(families, blocks, n, best_filler(), meter);
+    }
+
     std::shared_ptr<const detail::SignCache> cache;  // our own snapshot
-    if (n != 0 && path != SimhashPath::ScalarUncached) {
+    if (n != 0 && !certified && path != SimhashPath::ScalarUncached) {
         cache = detail::sign_cache_for(families, blocks, n, best_filler(), meter);
     }
     Accumulator accumulate = path == SimhashPath::Avx512 ? &detail::accumulate_block_avx512
@@ -238,7 +487,9 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
     for (std::uint64_t f = 0; f < families; ++f) {
         std::vector<std::uint8_t> buffer(bits, 0);
         if (n != 0) {
-            if (simd) {
+            if (certified) {
+                family_bits_certified(f, bits, v, t.data(), n, cert, *rows, kernels, buffer.data(), meter);
+            } else if (simd) {
                 family_bits_simd(f, bits, t.data(), n, cache.get(), accumulate, fill, buffer.data(), meter);
             } else {
                 family_bits_scalar(f, bits, t.data(), n, cache.get(), buffer.data(), meter);
@@ -265,6 +516,8 @@ bool simhash_path_available(SimhashPath path) noexcept {
         case SimhashPath::Auto:
         case SimhashPath::ScalarUncached:
         case SimhashPath::ScalarCached:
+        case SimhashPath::Certified:  // generic kernels on any CPU
+        case SimhashPath::ExactAuto:
             return true;
         case SimhashPath::Avx2:
             return detail::cpu_has_avx2();

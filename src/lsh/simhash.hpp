@@ -18,13 +18,20 @@ struct FamilyRecord {
     std::vector<std::string> bands;
 };
 
-// Which kernel computes the signature bits. Auto picks the fastest available.
+// Which kernel computes the signature bits. Auto picks the fastest available
+// (Certified); every path gives the same bits.
 enum class SimhashPath : int {
     Auto = 0,
     ScalarUncached = 1,  // the plain ordered loop, signs mixed on the fly
     ScalarCached = 2,    // same loop, signs read from the packed sign cache
     Avx2 = 3,
     Avx512 = 4,
+    // Integer estimates with guaranteed error bounds settle almost every bit;
+    // the doubtful ones (and vectors with infinities or NaNs, or regions
+    // beyond the sign row cache) are summed exactly. Same results as the
+    // exact paths, bit for bit.
+    Certified = 5,
+    ExactAuto = 6,  // the fastest exact kernel available (Auto without Certified)
 };
 
 bool simhash_path_available(SimhashPath path) noexcept;

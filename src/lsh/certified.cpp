@@ -1,0 +1,250 @@
+// Certified signature bits: quantisation, error bounds and verdicts.
+//
+// Why an accepted bit is the bit of the ordered sum
+// -------------------------------------------------
+// Fix a hyperplane (f, b) and write sigma_j = +-1 for its signs, t_j for the
+// elements widened to binary64, S = sum_j sigma_j t_j for the exact (real)
+// sum and acc for the ordered binary64 sum that defines the bit
+// (bit = acc > +0.0). With e_j = +-1 the sign bit of t_j, sigma_j t_j =
+// sigma_j e_j |t_j|. A stage works in units of a power of two s = 2^k and
+// holds nonnegative integers q_j with
+//     |t_j| * s = q_j + r_j,        R = sum_j |r_j|,
+// and computes E = sum_j sigma_j e_j q_j exactly in integers (popcounts of
+// the sign row XOR the negative mask, certified_kernels.hpp). Then
+//   (1) |S*s - E| = |sum_j sigma_j e_j r_j| <= R            (quantisation)
+//   (2) |acc - S| <= gamma_{n-1} * A,  A = sum_j |t_j|,
+//       gamma_m = m*u / (1 - m*u), u = 2^-53                  (rounding)
+// (2) is the classical bound for recursive summation. It needs only the
+// model fl(a + b) = (a + b)(1 + d), |d| <= u, which binary64 addition obeys
+// whenever it does not overflow: a sum that lands in the subnormal range is
+// exact. Overflow cannot happen: every partial sum is at most A <= n * 2^128
+// < 2^1024. The start value -0.0 changes nothing: -0.0 + x is x exactly, so
+// acc is the recursive sum of the n terms.
+// A bit is accepted when |E| > bound with bound >= R + gamma_{n-1} * A * s.
+// Then |S*s| >= |E| - R > gamma_{n-1} * A * s >= |acc - S| * s, so
+//   - S != 0, and S has the sign of E (by (1), since R < |E|);
+//   - acc != 0, and acc has the sign of S (since |acc - S| < |S|);
+// hence acc > +0.0 exactly when E > 0, and the bit is (E > 0). When S = 0
+// exactly, or whenever the estimate is not clear of the bound, the bit is
+// doubtful and the caller computes the ordered sum itself.
+//
+// Zeros, signed zeros, subnormals. An element +-0.0 has q = r = 0 and adds
+// nothing to E, R or A; in the ordered sum it leaves a nonzero acc unchanged.
+// The sign of a zero acc never matters: an accepted bit has acc != 0, and a
+// doubtful one is recomputed exactly. A subnormal binary32 element widens to
+// a normal binary64 value, and multiplying by s stays in the normal range
+// (next paragraph), so |t_j| * s is exact and so is r_j.
+//
+// The stages. Let M = max |t_j| > 0 (all-zero vectors are settled apart:
+// every term is +-0.0, so every partial sum is +-0.0 and every bit 0) and
+// emax = ilogb(M), so M < 2^(emax+1).
+//   - Stages 1 and 2 use P planes (P = 8..12 for stage 1 by n, 24 for stage
+//     2) and s = 2^(P-1-emax), so |t_j| s < 2^P. q_j is |t_j| s + 0.5
+//     truncated and clamped to 2^P - 1; whichever integer that is, |x - q| <= 1
+//     for x = |t_j| s, and x - q is computed exactly (q = 0, or q >= 1 and
+//     q/2 <= x <= 2q: Sterbenz), so the computed |r_j| are the true ones.
+//     x is never subnormal: |t_j| >= 2^-149 and s >= 2^(8-1-127), giving
+//     x >= 2^-269; x < 2^P so it never overflows.
+//   - Stage 3 is exact: g = the smallest exponent of a lowest set bit among
+//     the elements; if every |t_j| < 2^(g+64), q_j = |t_j| 2^-g is an integer
+//     below 2^64 computed from the binary32 fields by shifts, R = 0, and only
+//     the rounding term remains. Otherwise there is no stage 3.
+//
+// The bound in floating point. R and A are summed in binary64 (in a few
+// interleaved partial sums; the bound below holds for any summation tree),
+// giving R^ and A^ with R <= R^ / (1 - gamma_{n-1}) and likewise A. For
+// n <= 2^24, gamma_{n-1} < n u (1 + 2^-28), and
+//     rho = fl(n * A^) * 2^(k-52)      (the power of two is exact)
+// satisfies gamma_{n-1} A s <= 0.51 rho: rho is about twice the rounding term,
+// which absorbs A^'s own error and the rounding of n * A^. So
+//     R + gamma_{n-1} A s <= (R^ + rho)(1 + 2^-28),
+// and the stored bound fl(fl(R^ + rho) * (1 + 2^-20)), whose two roundings
+// lose at most a factor (1 - u)^2, is at least that. rho never underflows
+// (A^ >= M >= 2^-149 and the exponents k - 52 involved keep it far above
+// 2^-1022) nor overflows (it is below n^2 * 2^P).
+// Comparing: stage 1 and 2 values |E| <= n 2^24 <= 2^48 convert to binary64
+// exactly. The exact stage's |E| may reach 2^89; it is converted and stepped
+// one binary64 down (nextafter towards 0), which is at most |E| under any
+// faithful rounding, so "stepped value > bound" still implies |E| > bound.
+//
+// Integer ranges. n <= 2^24 (kCertifiedMaxElements). Stages 1, 2: q_j < 2^24,
+// so sum q_j < 2^48, and the plane sums, E = 2P - total, all fit int64.
+// Stage 3: q_j < 2^64 is split into 32-bit halves; each half's plane sum is
+// below n 2^32 <= 2^56 in int64; P = P_hi 2^32 + P_lo < 2^89 and
+// E = 2P - total are formed in 128-bit integers.
+#include "certified.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace zln::lsh::detail {
+
+namespace {
+
+constexpr double kBoundSlack = 1.0 + 0x1p-20;
+
+std::uint32_t abs_bits(float x) noexcept { return std::bit_cast<std::uint32_t>(x) & 0x7fffffffU; }
+
+// rho = fl(n * A^) * 2^(k - 52), the rounding term of a stage with unit 2^k.
+double rounding_term(std::size_t n, double abs_sum, int k) noexcept {
+    return std::ldexp(static_cast<double>(n) * abs_sum, k - 52);
+}
+
+double stage_bound(double residual_sum, double rho) noexcept { return (residual_sum + rho) * kBoundSlack; }
+
+// Quantises |t_j| * 2^k to P-bit integers: fills q (zero-padded to 64*words)
+// and returns the computed sum of |r_j|.
+double quantise(const double* t, std::size_t n, int k, unsigned planes, std::uint32_t* q,
+                std::int64_t& total) noexcept {
+    const double s = std::ldexp(1.0, k);
+    const std::int32_t cap = static_cast<std::int32_t>((1U << planes) - 1U);
+    double r0 = 0, r1 = 0, r2 = 0, r3 = 0;
+    std::int64_t sum = 0;
+    std::size_t j = 0;
+    auto one = [&](std::size_t i, double& r) {
+        const double x = std::fabs(t[i]) * s;
+        std::int32_t qi = static_cast<std::int32_t>(x + 0.5);
+        qi = std::min(qi, cap);
+        q[i] = static_cast<std::uint32_t>(qi);
+        sum += qi;
+        r += std::fabs(x - static_cast<double>(qi));
+    };
+    for (; j + 4 <= n; j += 4) {
+        one(j, r0);
+        one(j + 1, r1);
+        one(j + 2, r2);
+        one(j + 3, r3);
+    }
+    for (; j < n; ++j) one(j, r0);
+    total = sum;
+    return (r0 + r1) + (r2 + r3);
+}
+
+void build_stage(CertStage& st, const std::uint32_t* q, std::size_t words, std::size_t pstride,
+                 PlaneBuilder build) {
+    st.bits.assign(static_cast<std::size_t>(st.planes) * pstride, 0);
+    build(q, words, st.planes, st.bits.data(), pstride);
+    st.ready = true;
+}
+
+}  // namespace
+
+unsigned first_stage_planes(std::size_t n) noexcept {
+    // The quantisation bound grows like n and a typical |sum| like sqrt(n)
+    // times the magnitudes, so longer vectors need finer first stages to
+    // leave only a few bits doubtful.
+    if (n <= 256) return 8;
+    if (n <= 1024) return 9;
+    if (n <= 4096) return 10;
+    if (n <= 16384) return 11;
+    return 12;
+}
+
+bool certified_prepare(CertifiedInput& in, const float* v, const double* t, std::size_t n, PlaneBuilder build) {
+    if (n == 0 || n > kCertifiedMaxElements) return false;
+    std::uint32_t maxbits = 0;
+    for (std::size_t j = 0; j < n; ++j) maxbits = std::max(maxbits, abs_bits(v[j]));
+    if (maxbits >= 0x7f800000U) return false;  // an infinity or a NaN
+    in.n = n;
+    in.words = (n + 63) / 64;
+    in.pstride = (in.words + 7) & ~std::size_t{7};
+    in.neg.assign(in.pstride, 0);
+    for (std::size_t j = 0; j < n; ++j) {
+        in.neg[j / 64] |= static_cast<std::uint64_t>(std::bit_cast<std::uint32_t>(v[j]) >> 31) << (j % 64);
+    }
+    if (maxbits == 0) {
+        in.all_zero = true;
+        return true;
+    }
+    in.emax = std::ilogb(static_cast<double>(std::bit_cast<float>(maxbits)));
+
+    double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        a0 += std::fabs(t[j]);
+        a1 += std::fabs(t[j + 1]);
+        a2 += std::fabs(t[j + 2]);
+        a3 += std::fabs(t[j + 3]);
+    }
+    for (; j < n; ++j) a0 += std::fabs(t[j]);
+    in.abs_sum = (a0 + a1) + (a2 + a3);
+
+    std::vector<std::uint32_t> q1(64 * in.words, 0);
+    in.s1.planes = first_stage_planes(n);
+    const int k1 = static_cast<int>(in.s1.planes) - 1 - in.emax;
+    const double r1 = quantise(t, n, k1, in.s1.planes, q1.data(), in.s1.total);
+    in.s1.bound = stage_bound(r1, rounding_term(n, in.abs_sum, k1));
+    build_stage(in.s1, q1.data(), in.words, in.pstride, build);
+
+    in.q2.assign(64 * in.words, 0);
+    in.s2.planes = kSecondStagePlanes;
+    const int k2 = static_cast<int>(in.s2.planes) - 1 - in.emax;
+    const double r2 = quantise(t, n, k2, in.s2.planes, in.q2.data(), in.s2.total);
+    in.s2.bound = stage_bound(r2, rounding_term(n, in.abs_sum, k2));
+    return true;
+}
+
+void certified_prepare_stage2(CertifiedInput& in, PlaneBuilder build) {
+    if (in.s2.ready) return;
+    build_stage(in.s2, in.q2.data(), in.words, in.pstride, build);
+    std::vector<std::uint32_t>().swap(in.q2);
+}
+
+bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder build) {
+    if (in.s3_state != 0) return in.s3_state > 0;
+    in.s3_state = -1;
+    if (in.all_zero) return false;
+    // Each nonzero |v_j| = m * 2^lsb with a 24-bit (or, subnormal, shorter) m.
+    int low = 1 << 20, high = -(1 << 20);
+    for (std::size_t j = 0; j < in.n; ++j) {
+        const std::uint32_t bits = abs_bits(v[j]);
+        if (bits == 0) continue;
+        const std::uint32_t field = bits >> 23;
+        const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
+        const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
+        low = std::min(low, lsb + std::countr_zero(m));
+        high = std::max(high, lsb + static_cast<int>(std::bit_width(m)));  // |v_j| < 2^high
+    }
+    if (high - low > 64) return false;
+    std::vector<std::uint32_t> lo(64 * in.words, 0), hi(64 * in.words, 0);
+    __int128 total = 0;
+    for (std::size_t j = 0; j < in.n; ++j) {
+        const std::uint32_t bits = abs_bits(v[j]);
+        if (bits == 0) continue;
+        const std::uint32_t field = bits >> 23;
+        const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
+        const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
+        const int tz = std::countr_zero(m);
+        // (m >> tz) * 2^(lsb + tz - g): a shift below 64 of a value whose
+        // result stays below 2^64.
+        const std::uint64_t q = static_cast<std::uint64_t>(m >> tz) << (lsb + tz - low);
+        lo[j] = static_cast<std::uint32_t>(q);
+        hi[j] = static_cast<std::uint32_t>(q >> 32);
+        total += q;
+    }
+    in.bits3.assign(64 * in.pstride, 0);
+    build(lo.data(), in.words, 32, in.bits3.data(), in.pstride);
+    build(hi.data(), in.words, 32, in.bits3.data() + 32 * in.pstride, in.pstride);
+    in.total3 = total;
+    in.bound3 = stage_bound(0.0, rounding_term(in.n, in.abs_sum, -low));
+    in.s3_state = 1;
+    return true;
+}
+
+int certified_verdict3(const CertifiedInput& in, std::int64_t plus_lo, std::int64_t plus_hi) noexcept {
+    const __int128 plus = (static_cast<__int128>(plus_hi) << 32) + plus_lo;
+    const __int128 e = 2 * plus - in.total3;
+    const unsigned __int128 mag = static_cast<unsigned __int128>(e < 0 ? -e : e);
+    double m;
+    if (mag < (static_cast<unsigned __int128>(1) << 53)) {
+        m = static_cast<double>(static_cast<std::uint64_t>(mag));
+    } else {
+        m = std::nextafter(static_cast<double>(mag), 0.0);
+    }
+    if (m > in.bound3) return e > 0 ? 1 : 0;
+    return kDoubtful;
+}
+
+}  // namespace zln::lsh::detail

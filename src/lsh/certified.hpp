@@ -1,0 +1,81 @@
+// Certified signature bits: a cheap exact integer estimate of each
+// hyperplane sum, with guaranteed error bounds, decides every bit whose sign
+// is beyond doubt; the others go to the ordered binary64 sum. The argument
+// that an accepted bit equals the ordered sum's bit is written out in
+// certified.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "certified_kernels.hpp"
+
+namespace zln::lsh::detail {
+
+// Which certified kernels run: 0 the best the CPU has, 1 at most the POPCNT
+// instruction, 2 the generic ones (and no vector unit for exact blocks).
+// For tests only; set between calls.
+extern int g_certified_kernel_cap;
+
+// Longest vector the certified path takes (the integer bounds below rely on it).
+inline constexpr std::size_t kCertifiedMaxElements = std::size_t{1} << 24;
+// Planes of the refining stage.
+inline constexpr unsigned kSecondStagePlanes = 24;
+
+// Verdict on one bit: 1 or 0 when certified, -1 when doubtful.
+inline constexpr int kDoubtful = -1;
+
+// One quantisation of the magnitudes: integers q_j in bit planes, their sum,
+// and the bound that |E| must exceed for a bit to be accepted, E being the
+// signed integer sum (2P - total, see certified_kernels.hpp).
+struct CertStage {
+    unsigned planes = 0;
+    std::vector<std::uint64_t> bits;  // planes x pstride words
+    std::int64_t total = 0;
+    double bound = 0;
+    bool ready = false;
+};
+
+struct CertifiedInput {
+    std::size_t n = 0;
+    std::size_t words = 0;    // ceil(n / 64)
+    std::size_t pstride = 0;  // words rounded up to a multiple of 8
+    bool all_zero = false;    // every element is +0.0 or -0.0
+    int emax = 0;             // ilogb of the largest magnitude
+    double abs_sum = 0;       // computed sum of |t_j| (the bound accounts for its error)
+    std::vector<std::uint64_t> neg;  // pstride words: bit j set when v[j]'s sign bit is set
+    std::vector<std::uint32_t> q2;  // second stage integers, kept until its planes are built
+    CertStage s1, s2;
+    // The exact stage: q_j = |t_j| * 2^-g exactly, 64 planes (low 32 bits,
+    // then high 32), total as a 128-bit integer.
+    int s3_state = 0;  // 0 not tried, 1 ready, -1 not possible for this vector
+    std::vector<std::uint64_t> bits3;
+    __int128 total3 = 0;
+    double bound3 = 0;
+};
+
+// Planes of the first stage for a vector of n elements.
+unsigned first_stage_planes(std::size_t n) noexcept;
+
+// Prepares the first stage. Returns false (and the caller takes an exact
+// path) when an element is infinite or NaN or n exceeds kCertifiedMaxElements.
+// t[j] is v[j] widened to binary64.
+bool certified_prepare(CertifiedInput& in, const float* v, const double* t, std::size_t n, PlaneBuilder build);
+// Builds the second stage's planes (once).
+void certified_prepare_stage2(CertifiedInput& in, PlaneBuilder build);
+// Builds the exact stage (once); false when the vector's magnitudes do not
+// fit a common 64-bit grid.
+bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder build);
+
+// Verdict from a stage's plus-sum P (sum of q_j over the +1 elements).
+inline int certified_verdict(const CertStage& s, std::int64_t plus) noexcept {
+    const std::int64_t e = 2 * plus - s.total;  // |e| < 2^49: exact in binary64
+    const double mag = static_cast<double>(e < 0 ? -e : e);
+    if (mag > s.bound) return e > 0 ? 1 : 0;
+    return kDoubtful;
+}
+// The same for the exact stage, from the plus-sums of its low and high halves.
+int certified_verdict3(const CertifiedInput& in, std::int64_t plus_lo, std::int64_t plus_hi) noexcept;
+
+}  // namespace zln::lsh::detail

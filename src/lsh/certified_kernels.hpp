@@ -1,0 +1,62 @@
+// Kernels of the certified simhash path, on raw pointers only.
+//
+// A "plane" set describes nonnegative integers q_0 .. q_{n-1} (the
+// quantised magnitudes |t_j|) bit by bit: word w of plane p holds bit p of
+// q_{64w} .. q_{64w+63} (element 64w + k in bit k). A sign row (sign_rows.hpp)
+// holds, in the same layout, the elements whose hyperplane sign is +1, and
+// the negative mask the elements whose own sign bit is set. The term
+// sigma_j t_j is positive exactly where row XOR neg has a 1, so with
+// x = row XOR neg, popcount(x AND plane p) counts the positive terms that
+// have bit p set, and
+//     P = sum_p 2^p * popcount(x AND plane_p) = sum of q_j over positive terms,
+// from which the signed sum is 2P - sum_j q_j. All of it is integer
+// arithmetic and exact.
+//
+// The AVX2 / AVX-512 / POPCNT variants are compiled through function target
+// attributes in this and their own translation units (no per-file -m flags),
+// like the other simhash kernels. Call them only after checking the CPU.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zln::lsh::detail {
+
+// out[r] = sum over p < nplanes of 2^p * popcount((row_r[w] ^ neg[w]) & planes[p*pstride + w]), w < words,
+// for r < nrows, row r starting at rows + r*row_stride.
+// Requirements: pstride a multiple of 8 and >= words, plane words from
+// `words` to pstride zero; nplanes <= 32; 64 * words * 2^nplanes < 2^62 so
+// that no partial sum overflows. Row words are read only below `words`.
+using PlaneSums = void (*)(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
+                           const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
+                           std::size_t words, std::int64_t* out) noexcept;
+
+void plane_sums_generic(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
+                        const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
+                        std::size_t words, std::int64_t* out) noexcept;
+// The same with the POPCNT instruction.
+void plane_sums_popcnt(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
+                       const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
+                       std::size_t words, std::int64_t* out) noexcept;
+// The same with AVX-512 F + VPOPCNTDQ (VPOPCNTQ on eight words at a time).
+void plane_sums_avx512(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
+                       const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
+                       std::size_t words, std::int64_t* out) noexcept;
+
+// planes[p*pstride + w] = bits p of q[64w .. 64w+63], for p < nplanes <= 32
+// and w < words; q holds 64*words values. Words from `words` to pstride are
+// left alone (the caller zeroes them once).
+using PlaneBuilder = void (*)(const std::uint32_t* q, std::size_t words, unsigned nplanes,
+                              std::uint64_t* planes, std::size_t pstride) noexcept;
+
+void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned nplanes,
+                          std::uint64_t* planes, std::size_t pstride) noexcept;
+// AVX-512 F + BW: one VPTESTMD per 16 elements and plane.
+void build_planes_avx512(const std::uint32_t* q, std::size_t words, unsigned nplanes,
+                         std::uint64_t* planes, std::size_t pstride) noexcept;
+
+// True when the CPU has what plane_sums_avx512 / build_planes_avx512 need.
+bool cpu_has_avx512_popcount() noexcept;
+bool cpu_has_popcnt() noexcept;
+
+}  // namespace zln::lsh::detail

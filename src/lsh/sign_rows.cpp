@@ -1,0 +1,115 @@
+#include "sign_rows.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace zln::lsh::detail {
+
+namespace {
+
+// The one global snapshot; see the threading note in the header.
+std::shared_ptr<const SignRowCache> g_rows;
+
+constexpr std::uint64_t kFillWeight = 5;  // mixing plus the transpose, per sign
+
+struct Dims {
+    std::uint64_t families, blocks, elements;
+};
+
+std::uint64_t element_cap(std::uint64_t families, std::uint64_t blocks) noexcept {
+    // families * blocks * 64 rows of elements / 64 words each.
+    return (kSignRowsMaxWords / (families * blocks)) & ~std::uint64_t{63};
+}
+
+Dims wanted(std::uint64_t families, std::uint64_t blocks, std::uint64_t elements) noexcept {
+    Dims d{};
+    d.families = std::clamp<std::uint64_t>(families, 1, kSignRowsMaxFamilies);
+    d.blocks = std::clamp<std::uint64_t>(blocks, 1, kSignRowsMaxBlocks);
+    const std::uint64_t cap = element_cap(d.families, d.blocks);
+    std::uint64_t n = 256;
+    while (n < elements && n < cap) n <<= 1;
+    d.elements = std::min(n, cap);
+    return d;
+}
+
+bool covers(const SignRowCache& c, const Dims& d, std::uint64_t elements) noexcept {
+    return c.families >= d.families && c.blocks >= d.blocks && c.elements >= std::min(elements, d.elements);
+}
+
+}  // namespace
+
+void transpose_64x64(std::uint64_t* a) noexcept {
+    // Swap the off-diagonal halves, then quarters, and so on: at step j the
+    // j x j blocks above the diagonal trade places with those below.
+    std::uint64_t m = 0x00000000FFFFFFFFULL;
+    for (unsigned j = 32; j != 0; j >>= 1, m ^= m << j) {
+        for (unsigned k = 0; k < 64; k = ((k | j) + 1) & ~j) {
+            const std::uint64_t t = ((a[k] >> j) ^ a[k | j]) & m;
+            a[k] ^= t << j;
+            a[k | j] ^= t;
+        }
+    }
+}
+
+bool sign_rows_can_cover(std::uint64_t families, std::uint64_t blocks, std::uint64_t elements) noexcept {
+    if (families > kSignRowsMaxFamilies || blocks > kSignRowsMaxBlocks || families == 0 || blocks == 0) {
+        return false;
+    }
+    return elements <= element_cap(families, blocks);
+}
+
+std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::uint64_t blocks,
+                                                  std::uint64_t elements, SignWordFiller fill,
+                                                  WorkMeter& meter) {
+    // Our own reference keeps `old` alive even if the meter's check re-enters
+    // and replaces g_rows while we copy from it.
+    std::shared_ptr<const SignRowCache> old = g_rows;
+    const Dims want = wanted(families, blocks, elements);
+    if (old && covers(*old, want, elements)) return old;
+
+    Dims d = want;
+    if (old) {
+        const Dims merged{std::max(old->families, want.families), std::max(old->blocks, want.blocks),
+                          std::max(old->elements, want.elements)};
+        if (merged.families * merged.blocks <= kSignRowsMaxWords / merged.elements) d = merged;
+    }
+
+    auto fresh = std::make_shared<SignRowCache>();
+    fresh->families = d.families;
+    fresh->blocks = d.blocks;
+    fresh->elements = d.elements;
+    fresh->stride = d.elements / 64;
+    fresh->data.resize(d.families * d.blocks * 64 * fresh->stride);
+    alignas(64) std::uint64_t tile[64];
+    for (std::uint64_t f = 0; f < d.families; ++f) {
+        for (std::uint64_t w = 0; w < d.blocks; ++w) {
+            std::uint64_t* rows = fresh->data.data() + (f * d.blocks + w) * 64 * fresh->stride;
+            std::uint64_t done = 0;  // row words already filled
+            if (old && old->has_block(f, w)) {
+                done = std::min(old->stride, fresh->stride);
+                const std::uint64_t* src = old->block_rows(f, w);
+                for (unsigned i = 0; i < 64; ++i) {
+                    std::memcpy(rows + i * fresh->stride, src + i * old->stride, done * sizeof(std::uint64_t));
+                }
+            }
+            for (std::uint64_t c = done; c < fresh->stride; ++c) {
+                // Sign words of elements 64c .. 64c+63 (one per element, one
+                // bit per bit position), turned into one word per bit position.
+                fill(f, 64 * w, 64 * c, 64, tile);
+                transpose_64x64(tile);
+                for (unsigned i = 0; i < 64; ++i) rows[i * fresh->stride + c] = tile[i];
+                meter.add(64 * 64 * kFillWeight);
+            }
+        }
+    }
+    std::shared_ptr<const SignRowCache> result = std::move(fresh);
+    g_rows = result;
+    return result;
+}
+
+std::shared_ptr<const SignRowCache> sign_rows_current() noexcept { return g_rows; }
+
+void sign_rows_reset() noexcept { g_rows.reset(); }
+
+}  // namespace zln::lsh::detail
