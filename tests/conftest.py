@@ -109,3 +109,10 @@ def panic_class() -> type:
 @pytest.fixture(scope="session")
 def PanicException():  # noqa: N802 - named after the class it returns
     return panic_class()
+
+
+# ---------------------------------------------------------------------------
+# Leak check: the --leak-check option lives in leakcheck_plugin.py
+# ---------------------------------------------------------------------------
+
+pytest_plugins = ["leakcheck_plugin"]

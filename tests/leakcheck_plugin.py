@@ -1,0 +1,118 @@
+"""pytest option ``--leak-check``: repeat each test until memory stops growing.
+
+With the option, every selected test is run once as a warm-up and then in
+rounds of ``--leak-check-calls`` further runs (same fixture values). After
+each round the garbage collector runs and two figures are taken: memory
+traced by tracemalloc (interpreter allocations, started for the whole
+session) and the process's resident set size (native allocations). As soon
+as a round grows neither figure beyond its tolerance, the test passes. If
+every one of ``--leak-check-rounds`` rounds grows one of them, memory grows
+steadily with repetition and the test fails with the figures.
+
+A summary line at the end gives how many tests were checked and the largest
+growth seen in a final (stable) round.
+"""
+
+from __future__ import annotations
+
+import gc
+import os
+import tracemalloc
+
+import pytest
+
+TRACED_TOLERANCE = 4 << 10  # bytes per round
+RSS_TOLERANCE = 256 << 10
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("leak-check")
+    group.addoption("--leak-check", action="store_true", default=False,
+                    help="repeat each test until memory stops growing; fail on steady growth")
+    group.addoption("--leak-check-rounds", type=int, default=6, help="rounds before steady growth is reported")
+    group.addoption("--leak-check-calls", type=int, default=4, help="runs of the test per round")
+
+
+def _rss() -> int:
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:  # pragma: no cover - not Linux
+        import resource
+
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def _measure():
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0], _rss()
+
+
+class _Stats:
+    checked = 0
+    unrepeated = 0
+    rounds = 0
+    worst_traced = 0
+    worst_rss = 0
+    start_rss = 0
+    end_rss = 0
+    peak_traced = 0
+
+
+def pytest_configure(config):
+    if config.getoption("--leak-check", default=False) and not tracemalloc.is_tracing():
+        tracemalloc.start()
+        _Stats.start_rss = _rss()
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    config = pyfuncitem.config
+    if not config.getoption("--leak-check", default=False):
+        return None
+    func = pyfuncitem.obj
+    names = pyfuncitem._fixtureinfo.argnames
+    args = {name: pyfuncitem.funcargs[name] for name in names}
+    if "monkeypatch" in names:
+        # A reused monkeypatch keeps every replaced value for its undo, so
+        # repeating such a test grows memory by design: run it once only.
+        _Stats.unrepeated += 1
+        func(**args)
+        return True
+    func(**args)  # warm-up: one-time caches and lazily created objects
+    func(**args)
+    rounds = config.getoption("--leak-check-rounds")
+    calls = config.getoption("--leak-check-calls")
+    history = []
+    before = _measure()
+    for _ in range(rounds):
+        for _ in range(calls):
+            func(**args)
+        after = _measure()
+        grew = (after[0] - before[0], after[1] - before[1])
+        history.append(grew)
+        _Stats.rounds += 1
+        before = after
+        if grew[0] <= TRACED_TOLERANCE and grew[1] <= RSS_TOLERANCE:
+            _Stats.checked += 1
+            _Stats.worst_traced = max(_Stats.worst_traced, grew[0])
+            _Stats.worst_rss = max(_Stats.worst_rss, grew[1])
+            _Stats.peak_traced = max(_Stats.peak_traced, tracemalloc.get_traced_memory()[1])
+            return True
+    pytest.fail(
+        "memory grows steadily with repetition (per round of %d runs, traced bytes / RSS bytes): %s"
+        % (calls, ", ".join(f"{t:+d}/{r:+d}" for t, r in history)),
+        pytrace=False,
+    )
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    if not config.getoption("--leak-check", default=False):
+        return
+    _Stats.end_rss = _rss()
+    terminalreporter.write_line(
+        f"leak check: {_Stats.checked} tests stable after {_Stats.rounds} rounds "
+        f"({_Stats.unrepeated} using monkeypatch run once); "
+        f"largest growth in a final round: traced {_Stats.worst_traced} B, RSS {_Stats.worst_rss} B; "
+        f"peak traced {_Stats.peak_traced >> 10} KiB; RSS {_Stats.start_rss >> 20} -> {_Stats.end_rss >> 20} MiB"
+    )
