@@ -1,0 +1,354 @@
+// Tests of the certified simhash path: every bit compared with the plain
+// ordered loop, on vectors built to make the estimates doubtful or wrong if
+// a bound were too small, plus the kernels, the sign row cache and the
+// fallbacks.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "lsh/certified.hpp"
+#include "lsh/certified_kernels.hpp"
+#include "lsh/sign_mix.hpp"
+#include "lsh/sign_rows.hpp"
+#include "lsh/simhash.hpp"
+
+using zln::lsh::FamilyRecord;
+using zln::lsh::SimhashPath;
+namespace detail = zln::lsh::detail;
+
+namespace {
+
+std::vector<FamilyRecord> run(const std::vector<float>& v, std::uint64_t families, std::uint64_t bits,
+                              SimhashPath path, zln::CancelCheck cancel = {}) {
+    return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, path, cancel);
+}
+
+// The defining loop, written out independently of the library's kernels.
+std::string reference_signature(const std::vector<float>& v, std::uint64_t f, std::uint64_t bits) {
+    std::vector<std::uint8_t> out(bits, 0);
+    for (std::uint64_t b = 0; b < bits; ++b) {
+        if (v.empty()) continue;
+        double acc = -0.0;
+        for (std::size_t j = 0; j < v.size(); ++j) {
+            const double t = static_cast<double>(v[j]);
+            acc = zln::lsh::hyperplane_sign(f, b, j) > 0 ? acc + t : acc + (-t);
+        }
+        out[b] = acc > 0.0 ? 1 : 0;
+    }
+    return zln::lsh::bits_to_hex(out.data(), out.size());
+}
+
+int g_compared = 0;
+
+// Every kernel level of the certified path against the exact scalar loop
+// (and, for small requests, against the independent reference), bit by bit.
+void compare_all(const std::vector<float>& v, std::uint64_t families = 2, std::uint64_t bits = 256,
+                 const char* what = "") {
+    const auto exact = run(v, families, bits, SimhashPath::ScalarUncached);
+    for (int cap = 0; cap <= 2; ++cap) {
+        detail::g_certified_kernel_cap = cap;
+        const auto got = run(v, families, bits, SimhashPath::Certified);
+        bool same = got.size() == exact.size();
+        for (std::size_t f = 0; same && f < got.size(); ++f) same = got[f].signature == exact[f].signature;
+        if (!same) {
+            std::fprintf(stderr, "  certified differs (kernel cap %d, n=%zu, %s)\n", cap, v.size(), what);
+            for (std::size_t f = 0; f < got.size() && f < exact.size(); ++f) {
+                if (got[f].signature != exact[f].signature) {
+                    std::fprintf(stderr, "    family %zu\n      certified %s\n      exact     %s\n", f,
+                                 got[f].signature.c_str(), exact[f].signature.c_str());
+                }
+            }
+        }
+        CHECK(same);
+    }
+    detail::g_certified_kernel_cap = 0;
+    const auto autop = run(v, families, bits, SimhashPath::Auto);
+    for (std::size_t f = 0; f < autop.size(); ++f) CHECK_EQ(autop[f].signature, exact[f].signature);
+    if (v.size() * families * bits <= 4000000) {
+        for (std::uint64_t f = 0; f < families; ++f) CHECK_EQ(exact[f].signature, reference_signature(v, f, bits));
+    }
+    ++g_compared;
+}
+
+float next_up(float x) { return std::nextafter(x, std::numeric_limits<float>::infinity()); }
+
+}  // namespace
+
+TEST_CASE("certified: sign rows are the transposed signs") {
+    detail::sign_rows_reset();
+    std::vector<float> v(300, 0.5f);
+    run(v, 3, 200, SimhashPath::Certified);
+    const auto rows = detail::sign_rows_current();
+    CHECK(rows != nullptr);
+    if (!rows) return;
+    CHECK(rows->families >= 3 && rows->blocks >= 4 && rows->elements >= 300);
+    int bad = 0;
+    for (std::uint64_t f = 0; f < 3; ++f) {
+        for (std::uint64_t b = 0; b < 256; ++b) {
+            const std::uint64_t* row = rows->block_rows(f, b / 64) + (b % 64) * rows->stride;
+            for (std::uint64_t j = 0; j < rows->elements; ++j) {
+                bad += ((row[j / 64] >> (j % 64)) & 1U) != detail::sign_bit(f, b, j);
+            }
+        }
+    }
+    CHECK_EQ(bad, 0);
+    std::uint64_t a[64], orig[64];
+    std::mt19937_64 rng(5);
+    for (auto& x : a) x = rng();
+    std::memcpy(orig, a, sizeof a);
+    detail::transpose_64x64(a);
+    int wrong = 0;
+    for (unsigned i = 0; i < 64; ++i)
+        for (unsigned k = 0; k < 64; ++k) wrong += ((a[i] >> k) & 1U) != ((orig[k] >> i) & 1U);
+    CHECK_EQ(wrong, 0);
+}
+
+TEST_CASE("certified: kernels agree with a naive count") {
+    std::mt19937_64 rng(11);
+    for (std::size_t words : {1u, 3u, 8u, 12u, 13u, 40u}) {
+        const std::size_t pstride = (words + 7) & ~std::size_t{7};
+        for (unsigned nplanes : {1u, 8u, 24u, 32u}) {
+            std::vector<std::uint32_t> q(64 * words);
+            for (auto& x : q) x = static_cast<std::uint32_t>(rng()) & static_cast<std::uint32_t>((1ULL << nplanes) - 1);
+            std::vector<std::uint64_t> pg(nplanes * pstride, 0), pa(nplanes * pstride, 0);
+            detail::build_planes_generic(q.data(), words, nplanes, pg.data(), pstride);
+            if (detail::cpu_has_avx512_popcount()) {
+                detail::build_planes_avx512(q.data(), words, nplanes, pa.data(), pstride);
+                CHECK(pa == pg);
+            }
+            const std::size_t stride = words + 5, nrows = 7;
+            std::vector<std::uint64_t> rows(stride * nrows), neg(pstride, 0);
+            for (auto& x : rows) x = rng();
+            for (std::size_t w = 0; w < words; ++w) neg[w] = rng();
+            std::int64_t want[7], g[7], p[7], a[7];
+            for (std::size_t r = 0; r < nrows; ++r) {
+                std::int64_t s = 0;
+                for (std::size_t j = 0; j < 64 * words; ++j) {
+                    const bool plus = (((rows[r * stride + j / 64] ^ neg[j / 64]) >> (j % 64)) & 1U) != 0;
+                    if (plus) s += q[j];
+                }
+                want[r] = s;
+            }
+            detail::plane_sums_generic(rows.data(), stride, nrows, neg.data(), pg.data(), pstride, nplanes, words, g);
+            for (std::size_t r = 0; r < nrows; ++r) CHECK_EQ(g[r], want[r]);
+            if (detail::cpu_has_popcnt()) {
+                detail::plane_sums_popcnt(rows.data(), stride, nrows, neg.data(), pg.data(), pstride, nplanes, words, p);
+                for (std::size_t r = 0; r < nrows; ++r) CHECK_EQ(p[r], want[r]);
+            }
+            if (detail::cpu_has_avx512_popcount()) {
+                detail::plane_sums_avx512(rows.data(), stride, nrows, neg.data(), pg.data(), pstride, nplanes, words, a);
+                for (std::size_t r = 0; r < nrows; ++r) CHECK_EQ(a[r], want[r]);
+            }
+        }
+    }
+}
+
+TEST_CASE("certified: terms lost to rounding against a large element") {
+    // [a, many small terms, -a]: each small term is at most half an ulp of a
+    // and vanishes when added to it, so wherever a and -a cancel the ordered
+    // sum is exactly 0 (bit 0) although the exact sum is not.
+    for (float a : {1.0f, 3.0f, 1e30f, 1e-30f, 0.7f}) {
+        for (int shift : {54, 60, 70}) {
+            for (std::size_t m : {10u, 100u, 1000u, 5000u}) {
+                std::vector<float> v;
+                v.push_back(a);
+                const float tiny = static_cast<float>(std::ldexp(static_cast<double>(a), -shift));
+                for (std::size_t i = 0; i < m; ++i) v.push_back(tiny);
+                v.push_back(-a);
+                compare_all(v, 2, 256, "a, tiny..., -a");
+                // Small terms with mixed magnitudes and signs.
+                for (std::size_t i = 1; i <= m; ++i) v[i] = (i % 3 == 0 ? -tiny : tiny * static_cast<float>(1 + i % 5));
+                compare_all(v, 1, 128, "a, mixed tiny..., -a");
+            }
+        }
+    }
+}
+
+TEST_CASE("certified: x and -x, near-cancelling sets one ulp apart") {
+    std::mt19937_64 rng(2024);
+    std::uniform_real_distribution<float> uni(-1.0f, 1.0f);
+    for (std::size_t n : {2u, 16u, 100u, 768u, 3000u}) {
+        std::vector<float> v(n);
+        for (std::size_t i = 0; i < n; ++i) v[i] = uni(rng);
+        std::vector<float> w(v);
+        for (float x : v) w.push_back(-x);
+        compare_all(w, 2, 256, "x, -x");
+        std::vector<float> pairs;
+        for (float x : v) {
+            pairs.push_back(x);
+            pairs.push_back(-x);
+        }
+        compare_all(pairs, 2, 256, "pairs x, -x");
+        // Each pair cancels up to one ulp.
+        std::vector<float> near;
+        for (float x : v) {
+            near.push_back(x);
+            near.push_back(-next_up(x));
+        }
+        compare_all(near, 2, 256, "x, -(x + ulp)");
+        // A set and its negation, the latter shuffled and nudged by one ulp
+        // in a few places.
+        std::vector<float> shuffled(v);
+        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+        std::vector<float> set(v);
+        for (std::size_t i = 0; i < shuffled.size(); ++i) set.push_back(-(i % 7 == 0 ? next_up(shuffled[i]) : shuffled[i]));
+        compare_all(set, 2, 256, "set, -set nudged");
+    }
+}
+
+TEST_CASE("certified: constant vectors and exact zeros") {
+    for (std::size_t n : {1u, 2u, 64u, 65u, 128u, 768u, 1000u, 3072u}) {
+        for (float c : {0.25f, -1.0f, 3.0e38f, 1e-45f, 0.1f}) {
+            compare_all(std::vector<float>(n, c), 2, 256, "constant");
+        }
+        compare_all(std::vector<float>(n, 0.0f), 2, 256, "zeros");
+        compare_all(std::vector<float>(n, -0.0f), 1, 64, "negative zeros");
+        std::vector<float> mixed(n, 0.0f);
+        for (std::size_t i = 0; i < n; i += 3) mixed[i] = (i % 2 ? -0.0f : 0.5f);
+        compare_all(mixed, 2, 256, "mostly zeros");
+    }
+    // Integer-valued elements whose sums are exactly zero for many bits.
+    std::vector<float> ints;
+    for (int i = 0; i < 600; ++i) ints.push_back(static_cast<float>((i % 4) + 1));
+    compare_all(ints, 3, 256, "small integers");
+}
+
+TEST_CASE("certified: the whole binary32 range and the largest magnitudes") {
+    std::mt19937_64 rng(7);
+    std::uniform_int_distribution<std::uint32_t> bits(0, 0x7f7fffffU);
+    for (std::size_t n : {3u, 50u, 768u, 2000u}) {
+        std::vector<float> v(n);
+        for (auto& x : v) {
+            std::uint32_t b = bits(rng) | (static_cast<std::uint32_t>(rng() & 1U) << 31);
+            std::memcpy(&x, &b, 4);
+        }
+        compare_all(v, 2, 256, "all exponents");
+        // Largest finite magnitudes, both signs: sums far beyond binary32 range.
+        for (auto& x : v) x = (rng() & 1U) ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max();
+        compare_all(v, 2, 256, "max magnitudes");
+        for (std::size_t i = 0; i < n; i += 2) v[i] = std::numeric_limits<float>::denorm_min() * static_cast<float>(i % 9);
+        compare_all(v, 2, 256, "max and subnormal");
+        for (auto& x : v) x = std::numeric_limits<float>::denorm_min() * static_cast<float>(static_cast<int>(rng() % 17) - 8);
+        compare_all(v, 2, 256, "subnormals only");
+    }
+}
+
+TEST_CASE("certified: infinities and NaNs take the exact path") {
+    std::vector<float> v(500, 0.5f);
+    v[17] = std::numeric_limits<float>::infinity();
+    compare_all(v, 2, 128, "inf");
+    v[400] = -std::numeric_limits<float>::infinity();
+    compare_all(v, 2, 128, "inf, -inf");
+    v[17] = std::numeric_limits<float>::quiet_NaN();
+    compare_all(v, 2, 128, "nan");
+}
+
+TEST_CASE("certified: random vectors, odd shapes, long vectors") {
+    std::mt19937_64 rng(31337);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    for (std::size_t n : {1u, 7u, 63u, 64u, 65u, 127u, 128u, 257u, 768u, 1536u, 3072u, 4097u, 10000u}) {
+        std::vector<float> v(n);
+        for (auto& x : v) x = normal(rng) / std::sqrt(static_cast<float>(n));
+        compare_all(v, n >= 4000 ? 2 : 3, n >= 4000 ? 128 : 256, "normal");
+    }
+    std::vector<float> v(1000);
+    for (auto& x : v) x = normal(rng);
+    compare_all(v, 1, 65, "65 bits");
+    compare_all(v, 2, 100, "100 bits");
+    compare_all(v, 17, 64, "17 families (beyond the row cache)");
+    compare_all(v, 1, 1088, "1088 bits (beyond the row cache)");
+}
+
+TEST_CASE("certified: long vectors beyond the row cache use the exact path") {
+    std::vector<float> v(200000, 0.0f);
+    std::mt19937_64 rng(3);
+    for (std::size_t i = 0; i < v.size(); i += 97) v[i] = static_cast<float>(rng() % 1000) - 500.0f;
+    const auto exact = run(v, 1, 64, SimhashPath::ExactAuto);
+    const auto cert = run(v, 1, 64, SimhashPath::Certified);
+    CHECK_EQ(cert[0].signature, exact[0].signature);
+}
+
+namespace {
+
+struct CountingCancel {
+    int calls = 0;
+    int stop_at = -1;
+    static bool check(void* ctx) {
+        auto* self = static_cast<CountingCancel*>(ctx);
+        ++self->calls;
+        return self->calls == self->stop_at;
+    }
+    zln::CancelCheck as_check() { return {&CountingCancel::check, this}; }
+};
+
+struct RegrowingCancel {
+    int calls = 0;
+    static bool check(void* ctx) {
+        auto* self = static_cast<RegrowingCancel*>(ctx);
+        ++self->calls;
+        // Code run by the check calls back in and regrows the row cache.
+        std::vector<float> w(3000 + 1000 * self->calls, 0.125f);
+        zln::lsh::simhash_lsh_multi(w.data(), w.size(), 6 + self->calls % 4, 512, 8);
+        return false;
+    }
+};
+
+}  // namespace
+
+TEST_CASE("certified: cancellation and cache regrowth during a call") {
+    detail::sign_rows_reset();
+    std::mt19937_64 rng(8);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> v(60000);
+    for (auto& x : v) x = normal(rng);
+    // Stops while the row cache is being built.
+    {
+        CountingCancel stop;
+        stop.stop_at = 1;
+        bool interrupted = false;
+        try {
+            run(v, 16, 1024, SimhashPath::Certified, stop.as_check());
+        } catch (const zln::Interrupted&) {
+            interrupted = true;
+        }
+        CHECK(interrupted);
+        CHECK(detail::sign_rows_current() == nullptr);
+    }
+    // Hard vectors send everything to the exact sums, which poll too.
+    std::vector<float> hard(60000, 1.0f);
+    {
+        run(hard, 8, 1024, SimhashPath::Certified);  // cache warm
+        CountingCancel stop;
+        stop.stop_at = 2;
+        bool interrupted = false;
+        try {
+            run(hard, 8, 1024, SimhashPath::Certified, stop.as_check());
+        } catch (const zln::Interrupted&) {
+            interrupted = true;
+        }
+        CHECK(interrupted);
+        CHECK_EQ(stop.calls, 2);
+    }
+    {
+        std::vector<float> w(20000);
+        for (auto& x : w) x = normal(rng);
+        w[5] = 1e30f;
+        w[19000] = -1e30f;
+        const auto ref = run(w, 2, 256, SimhashPath::ExactAuto);
+        detail::sign_rows_reset();
+        RegrowingCancel re;
+        const auto got = run(w, 2, 256, SimhashPath::Certified, {&RegrowingCancel::check, &re});
+        CHECK(re.calls >= 1);
+        for (std::size_t f = 0; f < 2; ++f) CHECK_EQ(got[f].signature, ref[f].signature);
+    }
+}
+
+TEST_CASE("certified: summary") {
+    std::printf("     (%d vectors compared bit for bit)\n", g_compared);
+    CHECK(g_compared > 100);
+}
