@@ -194,9 +194,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static const lsh::SimhashPath paths[] = {lsh::SimhashPath::ScalarUncached, lsh::SimhashPath::ScalarCached,
                                              lsh::SimhashPath::Avx2, lsh::SimhashPath::Avx512,
-                                             lsh::SimhashPath::Auto};
-    static const char* names[] = {"scalar_uncached", "scalar_cached", "avx2", "avx512", "auto"};
-    for (int p = 0; p < 5; ++p) {
+                                             lsh::SimhashPath::Auto, lsh::SimhashPath::Certified,
+                                             lsh::SimhashPath::ExactAuto};
+    static const char* names[] = {"scalar_uncached", "scalar_cached", "avx2", "avx512", "auto", "certified", "exact_auto"};
+    for (int p = 0; p < 7; ++p) {
         if (!lsh::simhash_path_available(paths[p])) continue;
         const auto records = lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, paths[p]);
         if (records.size() != F) zln_fuzz::mismatch(names[p], "family count; " + describe(v, families, bits, bands));
