@@ -182,6 +182,7 @@ bool certified_prepare(CertifiedInput& in, const float* v, const double* t, std:
     in.s2.planes = kSecondStagePlanes;
     const int k2 = static_cast<int>(in.s2.planes) - 1 - in.emax;
     const double r2 = quantise(t, n, k2, in.s2.planes, in.q2.data(), in.s2.total);
+    in.s2_residual = r2;
     in.s2.bound = stage_bound(r2, rounding_term(n, in.abs_sum, k2));
     return true;
 }
@@ -192,10 +193,9 @@ void certified_prepare_stage2(CertifiedInput& in, PlaneBuilder build) {
     std::vector<std::uint32_t>().swap(in.q2);
 }
 
-bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder build) {
-    if (in.s3_state != 0) return in.s3_state > 0;
-    in.s3_state = -1;
-    if (in.all_zero) return false;
+bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {
+    if (in.s3_grid_state != 0) return in.s3_grid_state > 0;
+    in.s3_grid_state = -1;
     // Each nonzero |v_j| = m * 2^lsb with a 24-bit (or, subnormal, shorter) m.
     int low = 1 << 20, high = -(1 << 20);
     for (std::size_t j = 0; j < in.n; ++j) {
@@ -208,6 +208,27 @@ bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder b
         high = std::max(high, lsb + static_cast<int>(std::bit_width(m)));  // |v_j| < 2^high
     }
     if (high - low > 64) return false;
+    in.grid = low;
+    in.bound3 = stage_bound(0.0, rounding_term(in.n, in.abs_sum, -low));
+    in.s3_grid_state = 1;
+    return true;
+}
+
+bool certified_stage3_worth(CertifiedInput& in, const float* v, std::int64_t plus2) noexcept {
+    if (in.s3_state < 0 || !certified_stage3_grid(in, v)) return false;
+    // |S| 2^(k2) <= |E2| + R2, and stage 3 needs |S| 2^-g > bound3.
+    const std::int64_t e = 2 * plus2 - in.s2.total;
+    const double e2 = static_cast<double>(e < 0 ? -e : e) + in.s2_residual * kBoundSlack;
+    const int k2 = static_cast<int>(in.s2.planes) - 1 - in.emax;
+    return std::ldexp(e2, -in.grid - k2) * 1.01 > in.bound3;
+}
+
+bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder build) {
+    if (in.s3_state != 0) return in.s3_state > 0;
+    in.s3_state = -1;
+    if (in.all_zero) return false;
+    if (!certified_stage3_grid(in, v)) return false;
+    const int low = in.grid;
     std::vector<std::uint32_t> lo(64 * in.words, 0), hi(64 * in.words, 0);
     __int128 total = 0;
     for (std::size_t j = 0; j < in.n; ++j) {
@@ -228,7 +249,6 @@ bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder b
     build(lo.data(), in.words, 32, in.bits3.data(), in.pstride);
     build(hi.data(), in.words, 32, in.bits3.data() + 32 * in.pstride, in.pstride);
     in.total3 = total;
-    in.bound3 = stage_bound(0.0, rounding_term(in.n, in.abs_sum, -low));
     in.s3_state = 1;
     return true;
 }

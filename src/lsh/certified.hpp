@@ -43,12 +43,16 @@ struct CertifiedInput {
     std::size_t pstride = 0;  // words rounded up to a multiple of 8
     bool all_zero = false;    // every element is +0.0 or -0.0
     int emax = 0;             // ilogb of the largest magnitude
+    int grid = 0;             // stage 3: exponent of the common grid 2^grid (once known)
     double abs_sum = 0;       // computed sum of |t_j| (the bound accounts for its error)
     std::vector<std::uint64_t> neg;  // pstride words: bit j set when v[j]'s sign bit is set
     std::vector<std::uint32_t> q2;  // second stage integers, kept until its planes are built
     CertStage s1, s2;
+    double s2_residual = 0;
+    unsigned exact_streak = 0;  // blocks in a row that went to the exact kernel (a cost heuristic)  // computed sum of stage 2's |r_j|
     // The exact stage: q_j = |t_j| * 2^-g exactly, 64 planes (low 32 bits,
     // then high 32), total as a 128-bit integer.
+    int s3_grid_state = 0;  // 0 not known, 1 found, -1 none
     int s3_state = 0;  // 0 not tried, 1 ready, -1 not possible for this vector
     std::vector<std::uint64_t> bits3;
     __int128 total3 = 0;
@@ -75,6 +79,12 @@ inline int certified_verdict(const CertStage& s, std::int64_t plus) noexcept {
     if (mag > s.bound) return e > 0 ? 1 : 0;
     return kDoubtful;
 }
+// Whether the exact stage could possibly accept a lane that stage 2 left
+// doubtful with plus-sum `plus2` (a cost decision only: skipping a lane
+// sends it to the ordered sum). Always false once stage 3 is known impossible.
+bool certified_stage3_worth(CertifiedInput& in, const float* v, std::int64_t plus2) noexcept;
+// Finds stage 3's common grid and bound (once); false when there is none.
+bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept;
 // The same for the exact stage, from the plus-sums of its low and high halves.
 int certified_verdict3(const CertifiedInput& in, std::int64_t plus_lo, std::int64_t plus_hi) noexcept;
 

@@ -12,34 +12,95 @@
 
 namespace zln::lsh::detail {
 
-ZLN_TARGET_AVX512_POPCNT void plane_sums_avx512(const std::uint64_t* rows, std::size_t row_stride,
-                                                std::size_t nrows, const std::uint64_t* neg,
-                                                const std::uint64_t* planes,
-                                                std::size_t pstride, unsigned nplanes, std::size_t words,
-                                                std::int64_t* out) noexcept {
+namespace {
+
+// R rows at once: they share every plane load, and their R Horner chains
+// (acc = 2 acc + count, one per row) are independent, so the adds of one
+// row overlap the popcounts of the others.
+template <int R>
+ZLN_TARGET_AVX512_POPCNT inline void plane_sums_rows(const std::uint64_t* rows, std::size_t row_stride,
+                                                     const std::uint64_t* neg, const std::uint64_t* planes,
+                                                     std::size_t pstride, unsigned nplanes, std::size_t words,
+                                                     std::int64_t* out) noexcept {
     const std::size_t full = words / 8;
     const unsigned tail = static_cast<unsigned>(words % 8);
-    const __mmask8 tail_mask = static_cast<__mmask8>((1U << tail) - 1U);
-    for (std::size_t r = 0; r < nrows; ++r) {
-        const std::uint64_t* row = rows + r * row_stride;
-        __m512i total = _mm512_setzero_si512();
-        for (std::size_t c = 0; c <= full; ++c) {
-            // Row words past `words` are never read (masked load); negative
-            // mask and plane words up to pstride are there, the planes zero.
-            if (c == full && tail == 0) break;
-            const __m512i rv = _mm512_xor_si512(c < full ? _mm512_loadu_si512(row + 8 * c)
-                                                         : _mm512_maskz_loadu_epi64(tail_mask, row + 8 * c),
-                                                _mm512_loadu_si512(neg + 8 * c));
-            __m512i acc = _mm512_setzero_si512();
-            const std::uint64_t* plane = planes + 8 * c;
+    __m512i total[R];
+    for (int i = 0; i < R; ++i) total[i] = _mm512_setzero_si512();
+    for (std::size_t c = 0; c < full; ++c) {
+        const __m512i nv = _mm512_loadu_si512(neg + 8 * c);
+        __m512i x[R], acc[R];
+        for (int i = 0; i < R; ++i) {
+            x[i] = _mm512_xor_si512(_mm512_loadu_si512(rows + i * row_stride + 8 * c), nv);
+            acc[i] = _mm512_setzero_si512();
+        }
+        const std::uint64_t* plane = planes + 8 * c;
+        for (unsigned p = nplanes; p-- > 0;) {
+            const __m512i pv = _mm512_loadu_si512(plane + p * pstride);
+            for (int i = 0; i < R; ++i) {
+                acc[i] = _mm512_add_epi64(_mm512_add_epi64(acc[i], acc[i]),
+                                          _mm512_popcnt_epi64(_mm512_and_si512(x[i], pv)));
+            }
+        }
+        for (int i = 0; i < R; ++i) total[i] = _mm512_add_epi64(total[i], acc[i]);
+    }
+    if (tail != 0) {
+        // Row words past `words` are never read (masked loads); the negative
+        // mask and the planes are readable up to pstride, the planes zero there.
+        const std::size_t c = full;
+        const std::uint64_t* plane = planes + 8 * c;
+        if (tail <= 4) {
+            // Half width is enough, and costs half on CPUs that split 512-bit work.
+            const __mmask8 m = static_cast<__mmask8>((1U << tail) - 1U);
+            const __m256i nv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(neg + 8 * c));
+            __m256i x[R], acc[R];
+            for (int i = 0; i < R; ++i) {
+                x[i] = _mm256_xor_si256(_mm256_maskz_loadu_epi64(m, rows + i * row_stride + 8 * c), nv);
+                acc[i] = _mm256_setzero_si256();
+            }
+            for (unsigned p = nplanes; p-- > 0;) {
+                const __m256i pv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(plane + p * pstride));
+                for (int i = 0; i < R; ++i) {
+                    acc[i] = _mm256_add_epi64(_mm256_add_epi64(acc[i], acc[i]),
+                                              _mm256_popcnt_epi64(_mm256_and_si256(x[i], pv)));
+                }
+            }
+            for (int i = 0; i < R; ++i) {
+                total[i] = _mm512_add_epi64(total[i], _mm512_zextsi256_si512(acc[i]));
+            }
+        } else {
+            const __mmask8 m = static_cast<__mmask8>((1U << tail) - 1U);
+            const __m512i nv = _mm512_loadu_si512(neg + 8 * c);
+            __m512i x[R], acc[R];
+            for (int i = 0; i < R; ++i) {
+                x[i] = _mm512_xor_si512(_mm512_maskz_loadu_epi64(m, rows + i * row_stride + 8 * c), nv);
+                acc[i] = _mm512_setzero_si512();
+            }
             for (unsigned p = nplanes; p-- > 0;) {
                 const __m512i pv = _mm512_loadu_si512(plane + p * pstride);
-                acc = _mm512_add_epi64(_mm512_add_epi64(acc, acc),
-                                       _mm512_popcnt_epi64(_mm512_and_si512(rv, pv)));
+                for (int i = 0; i < R; ++i) {
+                    acc[i] = _mm512_add_epi64(_mm512_add_epi64(acc[i], acc[i]),
+                                              _mm512_popcnt_epi64(_mm512_and_si512(x[i], pv)));
+                }
             }
-            total = _mm512_add_epi64(total, acc);
+            for (int i = 0; i < R; ++i) total[i] = _mm512_add_epi64(total[i], acc[i]);
         }
-        out[r] = _mm512_reduce_add_epi64(total);
+    }
+    for (int i = 0; i < R; ++i) out[i] = _mm512_reduce_add_epi64(total[i]);
+}
+
+}  // namespace
+
+ZLN_TARGET_AVX512_POPCNT void plane_sums_avx512(const std::uint64_t* rows, std::size_t row_stride,
+                                                std::size_t nrows, const std::uint64_t* neg,
+                                                const std::uint64_t* planes, std::size_t pstride,
+                                                unsigned nplanes, std::size_t words,
+                                                std::int64_t* out) noexcept {
+    std::size_t r = 0;
+    for (; r + 4 <= nrows; r += 4) {
+        plane_sums_rows<4>(rows + r * row_stride, row_stride, neg, planes, pstride, nplanes, words, out + r);
+    }
+    for (; r < nrows; ++r) {
+        plane_sums_rows<1>(rows + r * row_stride, row_stride, neg, planes, pstride, nplanes, words, out + r);
     }
 }
 

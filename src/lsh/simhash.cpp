@@ -311,27 +311,19 @@ void ordered_bits_from_rows(const double* t, std::size_t n, const std::uint64_t*
     }
 }
 
-// The exact vectorised block with sign words rebuilt from the sign rows
-// (a 64 x 64 bit transpose per 64 elements, much cheaper than mixing).
-void block_bits_from_rows(const double* t, std::size_t n, const std::uint64_t* base, std::size_t stride,
-                          unsigned lanes, Accumulator accumulate, std::uint8_t* out, WorkMeter& meter) {
-    alignas(64) std::uint64_t words[kFillRun];
-    alignas(64) double acc[64];
-    std::fill(acc, acc + 64, -0.0);
-    for (std::size_t j = 0; j < n;) {
-        const std::size_t count = std::min(kFillRun, n - j);
-        for (std::size_t c = 0; 64 * c < count; ++c) {
-            const std::size_t word = j / 64 + c;
-            std::uint64_t* tile = words + 64 * c;
-            for (unsigned i = 0; i < 64; ++i) tile[i] = base[i * stride + word];
-            detail::transpose_64x64(tile);
-        }
-        accumulate(t + j, words, count, acc);
-        meter.add(static_cast<std::uint64_t>(count) * 64);
-        j += count;
+// The per-element sign word cache, fetched (and grown) only when a block
+// needs the exact vectorised kernel: hard vectors pay for it once, ordinary
+// ones never.
+struct ExactFallback {
+    std::uint64_t families, blocks;
+    std::size_t n;
+    std::shared_ptr<const detail::SignCache> cache;  // our own snapshot
+
+    const detail::SignCache* get(WorkMeter& meter) {
+        if (!cache) cache = detail::sign_cache_for(families, blocks, n, best_filler(), meter);
+        return cache.get();
     }
-    for (unsigned i = 0; i < lanes; ++i) out[i] = acc[i] > 0.0 ? 1 : 0;
-}
+};
 
 // A block the sign rows do not cover: the exact kernels, signs mixed on the fly.
 void block_bits_uncovered(std::uint64_t f, std::uint64_t w, unsigned lanes, const double* t, std::size_t n,
@@ -359,14 +351,24 @@ void block_bits_uncovered(std::uint64_t f, std::uint64_t w, unsigned lanes, cons
 // eight-at-a-time ordered sums.
 constexpr unsigned kRefineLimit = 24;
 constexpr unsigned kOrderedLimit = 8;
+// Consecutive blocks that needed the exact kernel after which the rest of the
+// call goes to it directly.
+constexpr unsigned kExactStreak = 2;
 
 void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, const double* t,
                            std::size_t n, detail::CertifiedInput& in, const detail::SignRowCache& rows,
-                           const CertKernels& k, std::uint8_t* out, WorkMeter& meter) {
+                           const CertKernels& k, ExactFallback& exact, std::uint8_t* out, WorkMeter& meter) {
     const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
     alignas(64) std::int64_t sums[64];
     unsigned doubtful[64];
     for (std::uint64_t w = 0; w < blocks; ++w) {
+        if (in.exact_streak >= kExactStreak && k.accumulate != nullptr) {
+            // The estimates have settled nothing in the last blocks of this
+            // call (a vector full of cancellation): stop paying for them.
+            block_bits_simd(f, w, block_lanes(bits, w), t, n, exact.get(meter), k.accumulate, k.fill,
+                            out + 64 * w, meter);
+            continue;
+        }
         const unsigned lanes = block_lanes(bits, w);
         std::uint8_t* bout = out + 64 * w;
         if (in.all_zero) {
@@ -393,52 +395,56 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
                 bout[i] = static_cast<std::uint8_t>(verdict);
             }
         }
-        if (nd == 0) continue;
+        if (nd == 0) {
+            in.exact_streak = 0;
+            continue;
+        }
 
         if (nd <= kRefineLimit) {
-            // Stage 2: finer integers for the doubtful lanes only.
+            // Stages 2 and 3 for the doubtful lanes, one lane at a time. Once
+            // more lanes stay doubtful than the ordered sums take, the block
+            // goes to the exact kernel, so refining further would be wasted.
             detail::certified_prepare_stage2(in, k.build);
-            unsigned kept = 0;
-            for (unsigned d = 0; d < nd; ++d) {
+            unsigned kept = 0, d = 0;
+            for (; d < nd && !(k.accumulate != nullptr && kept > kOrderedLimit); ++d) {
                 const unsigned i = doubtful[d];
+                const std::uint64_t* row = base + i * stride;
                 std::int64_t plus = 0;
-                k.sums(base + i * stride, stride, 1, in.neg.data(), in.s2.bits.data(), in.pstride, in.s2.planes, in.words, &plus);
-                const int verdict = detail::certified_verdict(in.s2, plus);
+                k.sums(row, stride, 1, in.neg.data(), in.s2.bits.data(), in.pstride, in.s2.planes, in.words, &plus);
+                int verdict = detail::certified_verdict(in.s2, plus);
+                meter.add(static_cast<std::uint64_t>(in.words) * in.s2.planes);
+                // The exact stage only when it can possibly clear its bound:
+                // |S| * 2^-g is below (|E2| + bound2) scaled to its grid.
+                if (verdict == detail::kDoubtful && detail::certified_stage3_worth(in, v, plus) &&
+                    detail::certified_prepare_stage3(in, v, k.build)) {
+                    const std::uint64_t* lo = in.bits3.data();
+                    const std::uint64_t* hi = lo + 32 * in.pstride;
+                    std::int64_t plus_lo = 0, plus_hi = 0;
+                    k.sums(row, stride, 1, in.neg.data(), lo, in.pstride, 32, in.words, &plus_lo);
+                    k.sums(row, stride, 1, in.neg.data(), hi, in.pstride, 32, in.words, &plus_hi);
+                    verdict = detail::certified_verdict3(in, plus_lo, plus_hi);
+                    meter.add(static_cast<std::uint64_t>(in.words) * 64);
+                }
                 if (verdict == detail::kDoubtful) {
                     doubtful[kept++] = i;
                 } else {
                     bout[i] = static_cast<std::uint8_t>(verdict);
                 }
             }
-            meter.add(static_cast<std::uint64_t>(nd) * in.words * in.s2.planes);
+            for (; d < nd; ++d) doubtful[kept++] = doubtful[d];  // not refined
             nd = kept;
-            // Stage 3: the exact integers, where the vector allows them.
-            if (nd != 0 && detail::certified_prepare_stage3(in, v, k.build)) {
-                kept = 0;
-                const std::uint64_t* lo = in.bits3.data();
-                const std::uint64_t* hi = lo + 32 * in.pstride;
-                for (unsigned d = 0; d < nd; ++d) {
-                    const unsigned i = doubtful[d];
-                    std::int64_t plus_lo = 0, plus_hi = 0;
-                    k.sums(base + i * stride, stride, 1, in.neg.data(), lo, in.pstride, 32, in.words, &plus_lo);
-                    k.sums(base + i * stride, stride, 1, in.neg.data(), hi, in.pstride, 32, in.words, &plus_hi);
-                    const int verdict = detail::certified_verdict3(in, plus_lo, plus_hi);
-                    if (verdict == detail::kDoubtful) {
-                        doubtful[kept++] = i;
-                    } else {
-                        bout[i] = static_cast<std::uint8_t>(verdict);
-                    }
-                }
-                meter.add(static_cast<std::uint64_t>(nd) * in.words * 64);
-                nd = kept;
+            if (nd == 0) {
+                in.exact_streak = 0;
+                continue;
             }
-            if (nd == 0) continue;
         }
 
         // What is left is summed exactly, in the defining order.
         if (k.accumulate != nullptr && nd > kOrderedLimit) {
-            block_bits_from_rows(t, n, base, stride, lanes, k.accumulate, bout, meter);
+            ++in.exact_streak;
+            block_bits_simd(f, w, lanes, t, n, exact.get(meter), k.accumulate, k.fill, bout, meter);
         } else {
+            in.exact_streak = 0;
             ordered_bits_from_rows(t, n, base, stride, doubtful, nd, bout, meter);
         }
     }
@@ -473,6 +479,7 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
         meter.add(static_cast<std::uint64_t>(n) * 8);  // the quantisation passes
         rows = detail::sign_rows_for(families, blocks, n, best_filler(), meter);
     }
+    ExactFallback fallback{families, blocks, n, nullptr};
 
     std::shared_ptr<const detail::SignCache> cache;  // our own snapshot
     if (n != 0 && !certified && path != SimhashPath::ScalarUncached) {
@@ -488,7 +495,7 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
         std::vector<std::uint8_t> buffer(bits, 0);
         if (n != 0) {
             if (certified) {
-                family_bits_certified(f, bits, v, t.data(), n, cert, *rows, kernels, buffer.data(), meter);
+                family_bits_certified(f, bits, v, t.data(), n, cert, *rows, kernels, fallback, buffer.data(), meter);
             } else if (simd) {
                 family_bits_simd(f, bits, t.data(), n, cache.get(), accumulate, fill, buffer.data(), meter);
             } else {
