@@ -26,6 +26,8 @@ constexpr struct {
     {"scalar_cached", lsh::SimhashPath::ScalarCached},
     {"avx2", lsh::SimhashPath::Avx2},
     {"avx512", lsh::SimhashPath::Avx512},
+    {"certified", lsh::SimhashPath::Certified},
+    {"exact_auto", lsh::SimhashPath::ExactAuto},
 };
 
 lsh::SimhashPath path_named(const char* name) {
