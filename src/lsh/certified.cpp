@@ -136,7 +136,7 @@ unsigned first_stage_planes(std::size_t n) noexcept {
     // times the magnitudes, so longer vectors need finer first stages to
     // leave only a few bits doubtful.
     if (n <= 256) return 8;
-    if (n <= 1024) return 9;
+    if (n <= 1024) return 8;
     if (n <= 4096) return 10;
     if (n <= 16384) return 11;
     return 12;
