@@ -49,6 +49,14 @@
 //     the elements; if every |t_j| < 2^(g+64), q_j = |t_j| 2^-g is an integer
 //     below 2^64 computed from the binary32 fields by shifts, R = 0, and only
 //     the rounding term remains. Otherwise there is no stage 3.
+//     If moreover sum_j q_j < 2^53, the ordered sum has no rounding at all:
+//     every partial sum is 2^g times an integer of magnitude below 2^53,
+//     which binary64 represents exactly (2^g >= 2^-149 lies far above the
+//     subnormal step 2^-1074, and 2^(g+53) far below the overflow
+//     threshold), so every addition returns its exact result and acc = S.
+//     Then the bit is (E > 0) for every hyperplane, E = 0 included: an
+//     exactly zero sum makes acc +0.0 or -0.0, and either gives bit 0. This
+//     settles constant vectors, exactly cancelling pairs and the like.
 //
 // The bound in floating point. R and A are summed in binary64 (in a few
 // interleaved partial sums; the bound below holds for any summation tree),
@@ -209,13 +217,25 @@ bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {
     }
     if (high - low > 64) return false;
     in.grid = low;
-    in.bound3 = stage_bound(0.0, rounding_term(in.n, in.abs_sum, -low));
+    // The exact total sum q_j decides whether the ordered sum is exact.
+    unsigned __int128 total = 0;
+    for (std::size_t j = 0; j < in.n; ++j) {
+        const std::uint32_t bits = abs_bits(v[j]);
+        if (bits == 0) continue;
+        const std::uint32_t field = bits >> 23;
+        const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
+        const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
+        total += static_cast<unsigned __int128>(m) << (lsb - low);
+    }
+    in.s3_exact_sum = total < (static_cast<unsigned __int128>(1) << 53);
+    in.bound3 = in.s3_exact_sum ? 0.0 : stage_bound(0.0, rounding_term(in.n, in.abs_sum, -low));
     in.s3_grid_state = 1;
     return true;
 }
 
 bool certified_stage3_worth(CertifiedInput& in, const float* v, std::int64_t plus2) noexcept {
     if (in.s3_state < 0 || !certified_stage3_grid(in, v)) return false;
+    if (in.s3_exact_sum) return true;  // settles every bit
     // |S| 2^(k2) <= |E2| + R2, and stage 3 needs |S| 2^-g > bound3.
     const std::int64_t e = 2 * plus2 - in.s2.total;
     const double e2 = static_cast<double>(e < 0 ? -e : e) + in.s2_residual * kBoundSlack;
@@ -256,6 +276,7 @@ bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder b
 int certified_verdict3(const CertifiedInput& in, std::int64_t plus_lo, std::int64_t plus_hi) noexcept {
     const __int128 plus = (static_cast<__int128>(plus_hi) << 32) + plus_lo;
     const __int128 e = 2 * plus - in.total3;
+    if (in.s3_exact_sum) return e > 0 ? 1 : 0;  // acc = S exactly (see the comment at the top)
     const unsigned __int128 mag = static_cast<unsigned __int128>(e < 0 ? -e : e);
     double m;
     if (mag < (static_cast<unsigned __int128>(1) << 53)) {

@@ -53,6 +53,7 @@ struct CertifiedInput {
     // The exact stage: q_j = |t_j| * 2^-g exactly, 64 planes (low 32 bits,
     // then high 32), total as a 128-bit integer.
     int s3_grid_state = 0;  // 0 not known, 1 found, -1 none
+    bool s3_exact_sum = false;  // sum q_j < 2^53: the ordered sum is exact, bound3 = 0
     int s3_state = 0;  // 0 not tried, 1 ready, -1 not possible for this vector
     std::vector<std::uint64_t> bits3;
     __int128 total3 = 0;
