@@ -225,7 +225,8 @@ bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {
         const std::uint32_t field = bits >> 23;
         const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
         const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
-        total += static_cast<unsigned __int128>(m) << (lsb - low);
+        const int tz = std::countr_zero(m);
+        total += static_cast<unsigned __int128>(m >> tz) << (lsb + tz - low);  // shift >= 0 by the choice of low
     }
     in.s3_exact_sum = total < (static_cast<unsigned __int128>(1) << 53);
     in.bound3 = in.s3_exact_sum ? 0.0 : stage_bound(0.0, rounding_term(in.n, in.abs_sum, -low));
