@@ -89,5 +89,29 @@ def main() -> None:
     print("NumPy signatures identical to the native ones: " + ", ".join(agreement))
 
 
+def hard_vectors() -> None:
+    """The certified path where its estimates settle little: vectors full of
+    cancellation, against the fastest exact kernel, in the same run."""
+    n = 768
+    rng = random.Random(2)
+    base = [rng.uniform(-1.0, 1.0) for _ in range(n // 2)]
+    cases = {
+        "a, tiny..., -a": [1.0] + [2.0**-60] * (n - 2) + [-1.0],
+        "x, -x": base + [-x for x in base],
+        "constant 0.25": [0.25] * n,
+        "all zeros": [0.0] * n,
+        "max magnitudes": [3.4e38 if rng.random() < 0.5 else -3.4e38 for _ in range(n)],
+        "gaussian (for scale)": [rng.gauss(0.0, 1.0) for _ in range(n)],
+    }
+    rows = []
+    for name, v in cases.items():
+        cert = time_call(lambda: testing_ext.simhash_with_path(v, F, B, K, "certified"), repeat=5, min_time_s=0.1)
+        exact = time_call(lambda: testing_ext.simhash_with_path(v, F, B, K, "exact_auto"), repeat=5, min_time_s=0.1)
+        rows.append([name, fmt_ns(cert), fmt_ns(exact), fmt_ratio(cert / exact)])
+    print(f"\n## certified vs exact_auto on hard vectors, n={n} (median per call)\n")
+    print_table(["vector", "certified", "exact_auto", "certified / exact_auto"], rows)
+
+
 if __name__ == "__main__":
     main()
+    hard_vectors()

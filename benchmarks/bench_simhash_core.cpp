@@ -3,7 +3,8 @@
 //
 // Build and run from the repository root:
 //   g++ -std=c++20 -O3 -ffp-contract=off -Isrc benchmarks/bench_simhash_core.cpp
-//       src/lsh/simhash*.cpp src/lsh/sign_cache.cpp src/lsh/cpu_features.cpp
+//       src/lsh/simhash*.cpp src/lsh/sign_cache.cpp src/lsh/sign_rows.cpp src/lsh/certified*.cpp
+//       src/lsh/cpu_features.cpp
 //       -o build/bench_simhash_core
 //   build/bench_simhash_core
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "lsh/certified.hpp"
 #include "lsh/cpu_features.hpp"
 #include "lsh/sign_cache.hpp"
 #include "lsh/simhash.hpp"
@@ -27,6 +29,8 @@ constexpr std::uint64_t kBits = 256;
 constexpr std::uint64_t kBands = 16;
 
 volatile double g_sink = 0;
+
+void detail_cap(int cap) { zln::lsh::detail::g_certified_kernel_cap = cap; }
 
 // Median over samples of the time of one call, in microseconds; the number
 // of samples shrinks for slow calls so the whole table stays quick.
@@ -77,7 +81,8 @@ int main() {
     struct Row {
         const char* name;
         SimhashPath path;
-        int mode;  // 0: simhash_lsh_multi, 1/2/3: AVX2 / AVX-512 / AVX-512 with DQ kernels, uncached
+        int mode;  // 0: simhash_lsh_multi, 1/2/3: AVX2 / AVX-512 / AVX-512 with DQ kernels, uncached,
+                   // 4/5: certified with the kernels capped, 6: simhash_lsh_multi on a hard vector
     };
     const Row rows[] = {
         {"scalar, uncached", SimhashPath::ScalarUncached, 0},
@@ -87,6 +92,12 @@ int main() {
         {"avx512 kernels, uncached", SimhashPath::Avx512, 2},
         {"avx512dq mixer, uncached", SimhashPath::Avx512, 3},
         {"avx512, sign cache", SimhashPath::Avx512, 0},
+        {"exact auto", SimhashPath::ExactAuto, 0},
+        {"certified", SimhashPath::Certified, 0},
+        {"certified, popcnt kernels", SimhashPath::Certified, 4},
+        {"certified, generic kernels", SimhashPath::Certified, 5},
+        {"certified, [a, tiny.., -a]", SimhashPath::Certified, 6},
+        {"exact auto, [a, tiny.., -a]", SimhashPath::ExactAuto, 6},
         {"auto", SimhashPath::Auto, 0},
     };
 
@@ -107,7 +118,14 @@ int main() {
             for (float& x : v) x = uni(rng);
             std::vector<double> t(v.begin(), v.end());
             double us = 0;
-            if (row.mode == 0) {
+            if (row.mode == 6) {
+                // Every bit doubtful: a, terms lost against it, -a.
+                for (float& x : v) x = 0x1p-60f;
+                v.front() = 1.0f;
+                v.back() = -1.0f;
+            }
+            if (row.mode >= 4) detail_cap(row.mode == 4 ? 1 : row.mode == 5 ? 2 : 0);
+            if (row.mode == 0 || row.mode >= 4) {
                 us = median_us([&] {
                     auto r = zln::lsh::simhash_lsh_multi(v.data(), n, kFamilies, kBits, kBands, row.path);
                     g_sink = g_sink + static_cast<double>(r[0].signature[0]);
@@ -131,6 +149,7 @@ int main() {
                                   zln::lsh::detail::accumulate_block_avx512);
                 });
             }
+            detail_cap(0);
             std::printf("%10.1f", us);
         }
         std::printf("\n");
