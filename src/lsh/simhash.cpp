@@ -111,7 +111,11 @@ SimhashPath best_exact_path(std::uint64_t families, std::uint64_t blocks, std::s
 }
 
 SimhashPath resolve_path(SimhashPath path, std::uint64_t families, std::uint64_t blocks, std::size_t n) {
-    if (path == SimhashPath::Auto) return SimhashPath::Certified;
+    // The certified path beats the exact kernels only with a vector
+    // population count; without one the cached exact kernels are faster.
+    if (path == SimhashPath::Auto) {
+        return detail::cpu_has_avx512_popcount() ? SimhashPath::Certified : best_exact_path(families, blocks, n);
+    }
     if (path == SimhashPath::ExactAuto) return best_exact_path(families, blocks, n);
     if (!simhash_path_available(path)) {
         ZLN_INTERNAL_FAILURE("requested simhash path is not available on this CPU");
