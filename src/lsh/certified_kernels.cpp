@@ -50,15 +50,4 @@ void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned np
     }
 }
 
-bool cpu_has_popcnt() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("popcnt") != 0;
-}
-
-bool cpu_has_avx512_popcount() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
-           __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("avx512vpopcntdq") != 0;
-}
-
 }  // namespace zln::lsh::detail

@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cpu_features.hpp"
+
 namespace zln::lsh::detail {
 
 // out[r] = sum over p < nplanes of 2^p * popcount((row_r[w] ^ neg[w]) & planes[p*pstride + w]), w < words,
@@ -55,8 +57,5 @@ void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned np
 void build_planes_avx512(const std::uint32_t* q, std::size_t words, unsigned nplanes,
                          std::uint64_t* planes, std::size_t pstride) noexcept;
 
-// True when the CPU has what plane_sums_avx512 / build_planes_avx512 need.
-bool cpu_has_avx512_popcount() noexcept;
-bool cpu_has_popcnt() noexcept;
 
 }  // namespace zln::lsh::detail

@@ -19,4 +19,13 @@ bool cpu_has_avx512() noexcept {
 
 bool cpu_has_avx512dq() noexcept { return cpu_has_avx512() && __builtin_cpu_supports("avx512dq") != 0; }
 
+bool cpu_has_avx512_popcount() noexcept {
+    return cpu_has_avx512() && __builtin_cpu_supports("avx512vpopcntdq") != 0;
+}
+
+bool cpu_has_popcnt() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") != 0;
+}
+
 }  // namespace zln::lsh::detail
