@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "simhash_reference.hpp"
 #include "lsh/certified.hpp"
 #include "lsh/certified_kernels.hpp"
 #include "lsh/sign_mix.hpp"
@@ -28,20 +29,7 @@ std::vector<FamilyRecord> run(const std::vector<float>& v, std::uint64_t familie
     return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, path, cancel);
 }
 
-// The defining loop, written out independently of the library's kernels.
-std::string reference_signature(const std::vector<float>& v, std::uint64_t f, std::uint64_t bits) {
-    std::vector<std::uint8_t> out(bits, 0);
-    for (std::uint64_t b = 0; b < bits; ++b) {
-        if (v.empty()) continue;
-        double acc = -0.0;
-        for (std::size_t j = 0; j < v.size(); ++j) {
-            const double t = static_cast<double>(v[j]);
-            acc = zln::lsh::hyperplane_sign(f, b, j) > 0 ? acc + t : acc + (-t);
-        }
-        out[b] = acc > 0.0 ? 1 : 0;
-    }
-    return zln::lsh::bits_to_hex(out.data(), out.size());
-}
+using zln_test::reference_signature;
 
 int g_compared = 0;
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "simhash_reference.hpp"
 #include "lsh/cpu_features.hpp"
 #include "lsh/sign_cache.hpp"
 #include "lsh/sign_mix.hpp"
@@ -38,20 +39,7 @@ bool same_records(const std::vector<FamilyRecord>& a, const std::vector<FamilyRe
     return true;
 }
 
-// An independent, deliberately naive signature of one family.
-std::string reference_signature(const std::vector<float>& v, std::uint64_t f, std::uint64_t bits) {
-    std::vector<std::uint8_t> out(bits, 0);
-    for (std::uint64_t b = 0; b < bits; ++b) {
-        if (v.empty()) continue;
-        double acc = -0.0;
-        for (std::size_t j = 0; j < v.size(); ++j) {
-            const double t = static_cast<double>(v[j]);
-            acc = zln::lsh::hyperplane_sign(f, b, j) > 0 ? acc + t : acc + (-t);
-        }
-        out[b] = acc > 0.0 ? 1 : 0;
-    }
-    return zln::lsh::bits_to_hex(out.data(), out.size());
-}
+using zln_test::reference_signature;
 
 std::vector<SimhashPath> available_paths() {
     std::vector<SimhashPath> paths;
