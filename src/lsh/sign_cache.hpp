@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "cache_region.hpp"
 #include "work_meter.hpp"
 
 namespace zln::lsh::detail {
@@ -38,12 +39,14 @@ struct SignCache {
         return data.data() + (f * words + w) * elements;
     }
     bool has_row(std::uint64_t f, std::uint64_t w) const noexcept { return f < families && w < words; }
+    CacheRegion region() const noexcept { return {families, words, elements}; }
 };
 
 // Total size bound: 16 MiB of sign words.
 inline constexpr std::uint64_t kSignCacheMaxWords = std::uint64_t{1} << 21;
 inline constexpr std::uint64_t kSignCacheMaxFamilies = 16;
 inline constexpr std::uint64_t kSignCacheMaxBlocks = 16;  // 1024 bit positions
+inline constexpr CacheBounds kSignCacheBounds{kSignCacheMaxWords, kSignCacheMaxFamilies, kSignCacheMaxBlocks};
 
 using SignWordFiller = void (*)(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
                                 std::uint64_t* out) noexcept;

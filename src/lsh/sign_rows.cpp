@@ -13,30 +13,6 @@ std::shared_ptr<const SignRowCache> g_rows;
 
 constexpr std::uint64_t kFillWeight = 5;  // mixing plus the transpose, per sign
 
-struct Dims {
-    std::uint64_t families, blocks, elements;
-};
-
-std::uint64_t element_cap(std::uint64_t families, std::uint64_t blocks) noexcept {
-    // families * blocks * 64 rows of elements / 64 words each.
-    return (kSignRowsMaxWords / (families * blocks)) & ~std::uint64_t{63};
-}
-
-Dims wanted(std::uint64_t families, std::uint64_t blocks, std::uint64_t elements) noexcept {
-    Dims d{};
-    d.families = std::clamp<std::uint64_t>(families, 1, kSignRowsMaxFamilies);
-    d.blocks = std::clamp<std::uint64_t>(blocks, 1, kSignRowsMaxBlocks);
-    const std::uint64_t cap = element_cap(d.families, d.blocks);
-    std::uint64_t n = 256;
-    while (n < elements && n < cap) n <<= 1;
-    d.elements = std::min(n, cap);
-    return d;
-}
-
-bool covers(const SignRowCache& c, const Dims& d, std::uint64_t elements) noexcept {
-    return c.families >= d.families && c.blocks >= d.blocks && c.elements >= std::min(elements, d.elements);
-}
-
 }  // namespace
 
 void transpose_64x64(std::uint64_t* a) noexcept {
@@ -53,10 +29,7 @@ void transpose_64x64(std::uint64_t* a) noexcept {
 }
 
 bool sign_rows_can_cover(std::uint64_t families, std::uint64_t blocks, std::uint64_t elements) noexcept {
-    if (families > kSignRowsMaxFamilies || blocks > kSignRowsMaxBlocks || families == 0 || blocks == 0) {
-        return false;
-    }
-    return elements <= element_cap(families, blocks);
+    return region_can_cover(kSignRowsBounds, families, blocks, elements);
 }
 
 std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::uint64_t blocks,
@@ -65,15 +38,10 @@ std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::u
     // Our own reference keeps `old` alive even if the meter's check re-enters
     // and replaces g_rows while we copy from it.
     std::shared_ptr<const SignRowCache> old = g_rows;
-    const Dims want = wanted(families, blocks, elements);
-    if (old && covers(*old, want, elements)) return old;
-
-    Dims d = want;
-    if (old) {
-        const Dims merged{std::max(old->families, want.families), std::max(old->blocks, want.blocks),
-                          std::max(old->elements, want.elements)};
-        if (merged.families * merged.blocks <= kSignRowsMaxWords / merged.elements) d = merged;
-    }
+    const CacheRegion want = wanted_region(kSignRowsBounds, families, blocks, elements);
+    if (old && region_covers(old->region(), want, elements)) return old;
+    const CacheRegion old_region = old ? old->region() : CacheRegion{};
+    const CacheRegion d = grown_region(kSignRowsBounds, old ? &old_region : nullptr, want);
 
     auto fresh = std::make_shared<SignRowCache>();
     fresh->families = d.families;

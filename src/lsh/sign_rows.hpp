@@ -41,12 +41,14 @@ struct SignRowCache {
         return data.data() + (f * blocks + w) * 64 * stride;
     }
     bool has_block(std::uint64_t f, std::uint64_t w) const noexcept { return f < families && w < blocks; }
+    CacheRegion region() const noexcept { return {families, blocks, elements}; }
 };
 
 // Total size bound: 16 MiB of row words, at most 16 families x 1024 bit positions.
 inline constexpr std::uint64_t kSignRowsMaxWords = std::uint64_t{1} << 21;
 inline constexpr std::uint64_t kSignRowsMaxFamilies = 16;
 inline constexpr std::uint64_t kSignRowsMaxBlocks = 16;
+inline constexpr CacheBounds kSignRowsBounds{kSignRowsMaxWords, kSignRowsMaxFamilies, kSignRowsMaxBlocks};
 
 // True when families x blocks x elements can be fully held by the cache.
 bool sign_rows_can_cover(std::uint64_t families, std::uint64_t blocks, std::uint64_t elements) noexcept;
