@@ -2,8 +2,10 @@
 // GCC 12's AVX-512 intrinsics start from _mm512_undefined_epi32(), which it
 // then reports as "used uninitialized" wherever they are inlined; the value
 // is fully masked off, so the warnings are false positives.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include <immintrin.h>
 
