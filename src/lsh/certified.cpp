@@ -185,20 +185,17 @@ bool certified_prepare(CertifiedInput& in, const float* v, const double* t, std:
     const double r1 = quantise(t, n, k1, in.s1.planes, q1.data(), in.s1.total);
     in.s1.bound = stage_bound(r1, rounding_term(n, in.abs_sum, k1));
     build_stage(in.s1, q1.data(), in.words, in.pstride, build);
-
-    in.q2.assign(64 * in.words, 0);
-    in.s2.planes = kSecondStagePlanes;
-    const int k2 = static_cast<int>(in.s2.planes) - 1 - in.emax;
-    const double r2 = quantise(t, n, k2, in.s2.planes, in.q2.data(), in.s2.total);
-    in.s2_residual = r2;
-    in.s2.bound = stage_bound(r2, rounding_term(n, in.abs_sum, k2));
     return true;
 }
 
-void certified_prepare_stage2(CertifiedInput& in, PlaneBuilder build) {
+void certified_prepare_stage2(CertifiedInput& in, const double* t, PlaneBuilder build) {
     if (in.s2.ready) return;
-    build_stage(in.s2, in.q2.data(), in.words, in.pstride, build);
-    std::vector<std::uint32_t>().swap(in.q2);
+    std::vector<std::uint32_t> q2(64 * in.words, 0);
+    in.s2.planes = kSecondStagePlanes;
+    const int k2 = static_cast<int>(in.s2.planes) - 1 - in.emax;
+    in.s2_residual = quantise(t, in.n, k2, in.s2.planes, q2.data(), in.s2.total);
+    in.s2.bound = stage_bound(in.s2_residual, rounding_term(in.n, in.abs_sum, k2));
+    build_stage(in.s2, q2.data(), in.words, in.pstride, build);
 }
 
 bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {

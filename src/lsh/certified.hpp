@@ -46,10 +46,9 @@ struct CertifiedInput {
     int grid = 0;             // stage 3: exponent of the common grid 2^grid (once known)
     double abs_sum = 0;       // computed sum of |t_j| (the bound accounts for its error)
     std::vector<std::uint64_t> neg;  // pstride words: bit j set when v[j]'s sign bit is set
-    std::vector<std::uint32_t> q2;  // second stage integers, kept until its planes are built
     CertStage s1, s2;
-    double s2_residual = 0;
-    unsigned exact_streak = 0;  // blocks in a row that went to the exact kernel (a cost heuristic)  // computed sum of stage 2's |r_j|
+    double s2_residual = 0;     // computed sum of stage 2's |r_j|
+    unsigned exact_streak = 0;  // blocks in a row that went to the exact kernel (a cost heuristic)
     // The exact stage: q_j = |t_j| * 2^-g exactly, 64 planes (low 32 bits,
     // then high 32), total as a 128-bit integer.
     int s3_grid_state = 0;  // 0 not known, 1 found, -1 none
@@ -67,8 +66,9 @@ unsigned first_stage_planes(std::size_t n) noexcept;
 // path) when an element is infinite or NaN or n exceeds kCertifiedMaxElements.
 // t[j] is v[j] widened to binary64.
 bool certified_prepare(CertifiedInput& in, const float* v, const double* t, std::size_t n, PlaneBuilder build);
-// Builds the second stage's planes (once).
-void certified_prepare_stage2(CertifiedInput& in, PlaneBuilder build);
+// Quantises for the second stage and builds its planes, once and only when
+// some bit needs it (t as for certified_prepare).
+void certified_prepare_stage2(CertifiedInput& in, const double* t, PlaneBuilder build);
 // Builds the exact stage (once); false when the vector's magnitudes do not
 // fit a common 64-bit grid.
 bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder build);

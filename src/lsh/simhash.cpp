@@ -62,11 +62,18 @@ std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) noexcept {
     return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
-std::uint64_t physical_memory() noexcept {
+std::uint64_t read_physical_memory() noexcept {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page <= 0) return UINT64_MAX;  // unknown: let allocation decide
     return sat_mul(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page));
+}
+
+// Read once: asking costs a system call, and every call needs the figure.
+// The initialisation runs no code of the caller's, so it cannot re-enter.
+std::uint64_t physical_memory() noexcept {
+    static const std::uint64_t bytes = read_physical_memory();
+    return bytes;
 }
 
 struct BandShape {
@@ -408,7 +415,7 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
             // Stages 2 and 3 for the doubtful lanes, one lane at a time. Once
             // more lanes stay doubtful than the ordered sums take, the block
             // goes to the exact kernel, so refining further would be wasted.
-            detail::certified_prepare_stage2(in, k.build);
+            detail::certified_prepare_stage2(in, t, k.build);
             unsigned kept = 0, d = 0;
             for (; d < nd && !(k.accumulate != nullptr && kept > kOrderedLimit); ++d) {
                 const unsigned i = doubtful[d];
