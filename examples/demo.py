@@ -102,16 +102,19 @@ def run(args: argparse.Namespace) -> None:
             first_with_digest[digest] = i
     kept = [i for i in range(n) if i not in duplicate_of]
 
+    records = {
+        i: zln.simhash_lsh_multi(normalized[i], args.families, args.bits, args.bands)
+        for i in timed(timings, "simhash", kept, len(kept), show)
+    }
+
+    start = time.perf_counter()
     signatures: dict[int, list[str]] = {}
     buckets: dict[tuple[int, int, str], list[int]] = defaultdict(list)
-    for i in timed(timings, "simhash", kept, len(kept), show):
-        families = zln.simhash_lsh_multi(normalized[i], args.families, args.bits, args.bands)
+    for i, families in records.items():
         signatures[i] = [fam.signature for fam in families]
         for fam in families:
             for band_index, band in enumerate(fam.bands):
                 buckets[(fam.family, band_index, band)].append(i)
-
-    start = time.perf_counter()
     candidates: set[tuple[int, int]] = set()
     for members in buckets.values():
         if len(members) > 1:
