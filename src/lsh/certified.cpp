@@ -58,9 +58,12 @@
 //     exactly zero sum makes acc +0.0 or -0.0, and either gives bit 0. This
 //     settles constant vectors, exactly cancelling pairs and the like.
 //
-// The bound in floating point. R and A are summed in binary64 (in a few
-// interleaved partial sums; the bound below holds for any summation tree),
-// giving R^ and A^ with R <= R^ / (1 - gamma_{n-1}) and likewise A. For
+// The bound in floating point. R and A are summed in binary64 by the
+// quantising and scanning kernels (certified_kernels.hpp), each in an order
+// of its own: a few interleaved partial sums in the generic kernels, 16 or
+// 32 vector lanes combined by a tree in the AVX-512 ones, where lanes past n
+// add +0.0, which is exact. The bound below holds for any summation tree of
+// the n terms, giving R^ and A^ with R <= R^ / (1 - gamma_{n-1}) and likewise A. For
 // n <= 2^24, gamma_{n-1} < n u (1 + 2^-28), and
 //     rho = fl(n * A^) * 2^(k-52)      (the power of two is exact)
 // satisfies gamma_{n-1} A s <= 0.51 rho: rho is about twice the rounding term,
@@ -102,39 +105,14 @@ double rounding_term(std::size_t n, double abs_sum, int k) noexcept {
 
 double stage_bound(double residual_sum, double rho) noexcept { return (residual_sum + rho) * kBoundSlack; }
 
-// Quantises |t_j| * 2^k to P-bit integers: fills q (zero-padded to 64*words)
-// and returns the computed sum of |r_j|.
-double quantise(const double* t, std::size_t n, int k, unsigned planes, std::uint32_t* q,
-                std::int64_t& total) noexcept {
-    const double s = std::ldexp(1.0, k);
-    const std::int32_t cap = static_cast<std::int32_t>((1U << planes) - 1U);
-    double r0 = 0, r1 = 0, r2 = 0, r3 = 0;
-    std::int64_t sum = 0;
-    std::size_t j = 0;
-    auto one = [&](std::size_t i, double& r) {
-        const double x = std::fabs(t[i]) * s;
-        std::int32_t qi = static_cast<std::int32_t>(x + 0.5);
-        qi = std::min(qi, cap);
-        q[i] = static_cast<std::uint32_t>(qi);
-        sum += qi;
-        r += std::fabs(x - static_cast<double>(qi));
-    };
-    for (; j + 4 <= n; j += 4) {
-        one(j, r0);
-        one(j + 1, r1);
-        one(j + 2, r2);
-        one(j + 3, r3);
-    }
-    for (; j < n; ++j) one(j, r0);
-    total = sum;
-    return (r0 + r1) + (r2 + r3);
-}
-
-void build_stage(CertStage& st, const std::uint32_t* q, std::size_t words, std::size_t pstride,
-                 PlaneBuilder build) {
-    st.bits.assign(static_cast<std::size_t>(st.planes) * pstride, 0);
-    build(q, words, st.planes, st.bits.data(), pstride);
+// Quantises the magnitudes for a stage of st.planes planes with unit 2^k
+// and sets its planes, total and bound; returns the computed residual sum.
+double quantise_stage(CertStage& st, const CertifiedInput& in, const float* v, int k, const CertPrepKernels& kern) {
+    st.bits.assign(static_cast<std::size_t>(st.planes) * in.pstride, 0);
+    const double residual = kern.quantise(v, in.n, k, st.planes, st.bits.data(), in.pstride, &st.total);
+    st.bound = stage_bound(residual, rounding_term(in.n, in.abs_sum, k));
     st.ready = true;
+    return residual;
 }
 
 }  // namespace
@@ -150,52 +128,29 @@ unsigned first_stage_planes(std::size_t n) noexcept {
     return 12;
 }
 
-bool certified_prepare(CertifiedInput& in, const float* v, const double* t, std::size_t n, PlaneBuilder build) {
+bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const CertPrepKernels& k) {
     if (n == 0 || n > kCertifiedMaxElements) return false;
-    std::uint32_t maxbits = 0;
-    for (std::size_t j = 0; j < n; ++j) maxbits = std::max(maxbits, abs_bits(v[j]));
-    if (maxbits >= 0x7f800000U) return false;  // an infinity or a NaN
     in.n = n;
     in.words = (n + 63) / 64;
     in.pstride = (in.words + 7) & ~std::size_t{7};
     in.neg.assign(in.pstride, 0);
-    for (std::size_t j = 0; j < n; ++j) {
-        in.neg[j / 64] |= static_cast<std::uint64_t>(std::bit_cast<std::uint32_t>(v[j]) >> 31) << (j % 64);
-    }
+    const std::uint32_t maxbits = k.scan(v, n, in.neg.data(), &in.abs_sum);
+    if (maxbits >= 0x7f800000U) return false;  // an infinity or a NaN
     if (maxbits == 0) {
         in.all_zero = true;
         return true;
     }
     in.emax = std::ilogb(static_cast<double>(std::bit_cast<float>(maxbits)));
-
-    double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        a0 += std::fabs(t[j]);
-        a1 += std::fabs(t[j + 1]);
-        a2 += std::fabs(t[j + 2]);
-        a3 += std::fabs(t[j + 3]);
-    }
-    for (; j < n; ++j) a0 += std::fabs(t[j]);
-    in.abs_sum = (a0 + a1) + (a2 + a3);
-
-    std::vector<std::uint32_t> q1(64 * in.words, 0);
     in.s1.planes = first_stage_planes(n);
-    const int k1 = static_cast<int>(in.s1.planes) - 1 - in.emax;
-    const double r1 = quantise(t, n, k1, in.s1.planes, q1.data(), in.s1.total);
-    in.s1.bound = stage_bound(r1, rounding_term(n, in.abs_sum, k1));
-    build_stage(in.s1, q1.data(), in.words, in.pstride, build);
+    quantise_stage(in.s1, in, v, static_cast<int>(in.s1.planes) - 1 - in.emax, k);
     return true;
 }
 
-void certified_prepare_stage2(CertifiedInput& in, const double* t, PlaneBuilder build) {
+void certified_prepare_stage2(CertifiedInput& in, const float* v, const CertPrepKernels& k) {
     if (in.s2.ready) return;
-    std::vector<std::uint32_t> q2(64 * in.words, 0);
     in.s2.planes = kSecondStagePlanes;
     const int k2 = static_cast<int>(in.s2.planes) - 1 - in.emax;
-    in.s2_residual = quantise(t, in.n, k2, in.s2.planes, q2.data(), in.s2.total);
-    in.s2.bound = stage_bound(in.s2_residual, rounding_term(in.n, in.abs_sum, k2));
-    build_stage(in.s2, q2.data(), in.words, in.pstride, build);
+    in.s2_residual = quantise_stage(in.s2, in, v, k2, k);
 }
 
 bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {

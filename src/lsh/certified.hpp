@@ -59,16 +59,22 @@ struct CertifiedInput {
     double bound3 = 0;
 };
 
+// The kernels that prepare the stages (certified_kernels.hpp).
+struct CertPrepKernels {
+    PlaneBuilder build;
+    Quantiser quantise;
+    MagnitudeScan scan;
+};
+
 // Planes of the first stage for a vector of n elements.
 unsigned first_stage_planes(std::size_t n) noexcept;
 
 // Prepares the first stage. Returns false (and the caller takes an exact
 // path) when an element is infinite or NaN or n exceeds kCertifiedMaxElements.
-// t[j] is v[j] widened to binary64.
-bool certified_prepare(CertifiedInput& in, const float* v, const double* t, std::size_t n, PlaneBuilder build);
+bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const CertPrepKernels& k);
 // Quantises for the second stage and builds its planes, once and only when
-// some bit needs it (t as for certified_prepare).
-void certified_prepare_stage2(CertifiedInput& in, const double* t, PlaneBuilder build);
+// some bit needs it (v as for certified_prepare).
+void certified_prepare_stage2(CertifiedInput& in, const float* v, const CertPrepKernels& k);
 // Builds the exact stage (once); false when the vector's magnitudes do not
 // fit a common 64-bit grid.
 bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder build);

@@ -57,5 +57,33 @@ void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned np
 void build_planes_avx512(const std::uint32_t* q, std::size_t words, unsigned nplanes,
                          std::uint64_t* planes, std::size_t pstride) noexcept;
 
+// Quantisation of the magnitudes straight into bit planes: with
+// x_j = |v_j| * 2^k (v_j widened to binary64, the product rounded once),
+// q_j = min(trunc(x_j + 0.5), 2^nplanes - 1) for j < n and q_j = 0 from n up
+// to 64 * ceil(n / 64). Writes planes[p*pstride + w] = bits p of
+// q[64w .. 64w+63] for p < nplanes <= 24 and w < ceil(n / 64) (the words from
+// there to pstride are left alone), sets *total = sum_j q_j and returns a
+// computed binary64 sum of the |x_j - q_j|, j < n (the order of the
+// additions is the kernel's own). Requires x_j < 2^nplanes.
+using Quantiser = double (*)(const float* v, std::size_t n, int k, unsigned nplanes, std::uint64_t* planes,
+                             std::size_t pstride, std::int64_t* total) noexcept;
+
+double quantise_planes_generic(const float* v, std::size_t n, int k, unsigned nplanes, std::uint64_t* planes,
+                               std::size_t pstride, std::int64_t* total) noexcept;
+// AVX-512 F + BW + VL: sixteen elements per step, VPTESTMD per plane.
+double quantise_planes_avx512(const float* v, std::size_t n, int k, unsigned nplanes, std::uint64_t* planes,
+                              std::size_t pstride, std::int64_t* total) noexcept;
+
+// One pass over v: neg[w] = the sign bits of v[64w .. 64w+63] (element
+// 64w + i in bit i, zero past n) for w < ceil(n / 64), *abs_sum = a computed
+// binary64 sum of the |v_j| (any order of the additions), and the result is
+// the largest |v_j| as binary32 bits (sign cleared). An infinity or a NaN
+// shows as a result >= 0x7f800000; abs_sum means nothing then.
+using MagnitudeScan = std::uint32_t (*)(const float* v, std::size_t n, std::uint64_t* neg,
+                                        double* abs_sum) noexcept;
+
+std::uint32_t magnitude_scan_generic(const float* v, std::size_t n, std::uint64_t* neg, double* abs_sum) noexcept;
+// AVX-512 F + BW + VL: sixteen elements per step.
+std::uint32_t magnitude_scan_avx512(const float* v, std::size_t n, std::uint64_t* neg, double* abs_sum) noexcept;
 
 }  // namespace zln::lsh::detail

@@ -8,11 +8,13 @@
 
 #include <immintrin.h>
 
+#include <cmath>
 #include <cstdint>
 
 #include "certified_kernels.hpp"
 
 #define ZLN_TARGET_AVX512_POPCNT __attribute__((target("avx512f,avx512bw,avx512vl,avx512vpopcntdq")))
+#define ZLN_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
 
 namespace zln::lsh::detail {
 
@@ -124,6 +126,100 @@ ZLN_TARGET_AVX512_POPCNT void build_planes_avx512(const std::uint32_t* q, std::s
             planes[p * pstride + w] = m0 | (m1 << 16) | (m2 << 32) | (m3 << 48);
         }
     }
+}
+
+namespace {
+
+// Lanes of the sixteen elements from `base` that lie below n.
+inline __mmask16 lanes_below(std::size_t base, std::size_t n) noexcept {
+    if (base + 16 <= n) return static_cast<__mmask16>(0xffffU);
+    if (base >= n) return 0;
+    return static_cast<__mmask16>((1U << (n - base)) - 1U);
+}
+
+}  // namespace
+
+ZLN_TARGET_AVX512 double quantise_planes_avx512(const float* v, std::size_t n, int k, unsigned nplanes,
+                                                std::uint64_t* planes, std::size_t pstride,
+                                                std::int64_t* total) noexcept {
+    const __m512d s = _mm512_set1_pd(std::ldexp(1.0, k));
+    const __m512d half = _mm512_set1_pd(0.5);
+    const __m256i cap = _mm256_set1_epi32(static_cast<int>((1U << nplanes) - 1U));
+    const __m512i magnitude = _mm512_set1_epi32(0x7fffffff);
+    const std::size_t words = (n + 63) / 64;
+    __m512d r0 = _mm512_setzero_pd(), r1 = _mm512_setzero_pd();
+    __m512i sum = _mm512_setzero_si512();
+    for (std::size_t w = 0; w < words; ++w) {
+        __m512i qv[4];
+        __m512i wsum = _mm512_setzero_si512();  // per lane below 4 * 2^24
+        for (int c = 0; c < 4; ++c) {
+            const std::size_t base = 64 * w + 16 * static_cast<std::size_t>(c);
+            const __mmask16 m = lanes_below(base, n);
+            // Lanes past n load as +0.0: q = 0 there, and their |x - q| is
+            // left out of the residual sums.
+            const __m512i bits = _mm512_and_si512(_mm512_maskz_loadu_epi32(m, v + base), magnitude);
+            const __m256 lo = _mm256_castsi256_ps(_mm512_castsi512_si256(bits));
+            const __m256 hi = _mm256_castsi256_ps(_mm512_extracti64x4_epi64(bits, 1));
+            // The scalar steps lane by lane: widen (exact), times 2^k, + 0.5,
+            // truncate, clamp; then |x - q|, exact.
+            const __m512d xlo = _mm512_mul_pd(_mm512_cvtps_pd(lo), s);
+            const __m512d xhi = _mm512_mul_pd(_mm512_cvtps_pd(hi), s);
+            const __m256i qlo = _mm256_min_epi32(_mm512_cvttpd_epi32(_mm512_add_pd(xlo, half)), cap);
+            const __m256i qhi = _mm256_min_epi32(_mm512_cvttpd_epi32(_mm512_add_pd(xhi, half)), cap);
+            r0 = _mm512_mask_add_pd(r0, static_cast<__mmask8>(m), r0,
+                                    _mm512_abs_pd(_mm512_sub_pd(xlo, _mm512_cvtepi32_pd(qlo))));
+            r1 = _mm512_mask_add_pd(r1, static_cast<__mmask8>(m >> 8), r1,
+                                    _mm512_abs_pd(_mm512_sub_pd(xhi, _mm512_cvtepi32_pd(qhi))));
+            qv[c] = _mm512_inserti64x4(_mm512_castsi256_si512(qlo), qhi, 1);
+            wsum = _mm512_add_epi32(wsum, qv[c]);
+        }
+        sum = _mm512_add_epi64(sum, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(wsum)));
+        sum = _mm512_add_epi64(sum, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(wsum, 1)));
+        for (unsigned p = 0; p < nplanes; ++p) {
+            const __m512i bit = _mm512_set1_epi32(static_cast<int>(1U << p));
+            const std::uint64_t m0 = _mm512_test_epi32_mask(qv[0], bit);
+            const std::uint64_t m1 = _mm512_test_epi32_mask(qv[1], bit);
+            const std::uint64_t m2 = _mm512_test_epi32_mask(qv[2], bit);
+            const std::uint64_t m3 = _mm512_test_epi32_mask(qv[3], bit);
+            planes[p * pstride + w] = m0 | (m1 << 16) | (m2 << 32) | (m3 << 48);
+        }
+    }
+    *total = _mm512_reduce_add_epi64(sum);
+    return _mm512_reduce_add_pd(_mm512_add_pd(r0, r1));
+}
+
+ZLN_TARGET_AVX512 std::uint32_t magnitude_scan_avx512(const float* v, std::size_t n, std::uint64_t* neg,
+                                                      double* abs_sum) noexcept {
+    const __m512i magnitude = _mm512_set1_epi32(0x7fffffff);
+    const __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000U));
+    const std::size_t words = (n + 63) / 64;
+    __m512i mx = _mm512_setzero_si512();
+    __m512d a0 = _mm512_setzero_pd(), a1 = _mm512_setzero_pd(), a2 = _mm512_setzero_pd(),
+            a3 = _mm512_setzero_pd();
+    for (std::size_t w = 0; w < words; ++w) {
+        std::uint64_t word = 0;
+        for (int c = 0; c < 4; ++c) {
+            const std::size_t base = 64 * w + 16 * static_cast<std::size_t>(c);
+            // Lanes past n load as +0.0: no sign, no magnitude, and adding
+            // +0.0 to a partial sum is exact.
+            const __m512i raw = _mm512_maskz_loadu_epi32(lanes_below(base, n), v + base);
+            word |= static_cast<std::uint64_t>(_mm512_test_epi32_mask(raw, sign)) << (16 * c);
+            const __m512i bits = _mm512_and_si512(raw, magnitude);
+            mx = _mm512_max_epu32(mx, bits);
+            const __m512d lo = _mm512_cvtps_pd(_mm256_castsi256_ps(_mm512_castsi512_si256(bits)));
+            const __m512d hi = _mm512_cvtps_pd(_mm256_castsi256_ps(_mm512_extracti64x4_epi64(bits, 1)));
+            if ((c & 1) == 0) {
+                a0 = _mm512_add_pd(a0, lo);
+                a1 = _mm512_add_pd(a1, hi);
+            } else {
+                a2 = _mm512_add_pd(a2, lo);
+                a3 = _mm512_add_pd(a3, hi);
+            }
+        }
+        neg[w] = word;
+    }
+    *abs_sum = _mm512_reduce_add_pd(_mm512_add_pd(_mm512_add_pd(a0, a1), _mm512_add_pd(a2, a3)));
+    return _mm512_reduce_max_epu32(mx);
 }
 
 }  // namespace zln::lsh::detail

@@ -250,19 +250,25 @@ void family_bits_simd(std::uint64_t f, std::uint64_t bits, const double* t, std:
 
 struct CertKernels {
     detail::PlaneSums sums;
-    detail::PlaneBuilder build;
+    detail::CertPrepKernels prep;
     Accumulator accumulate;  // null: no vector unit for exact blocks
     detail::SignWordFiller fill;
 };
 
 CertKernels certified_kernels() noexcept {
-    CertKernels k{&detail::plane_sums_generic, &detail::build_planes_generic, nullptr,
+    CertKernels k{&detail::plane_sums_generic,
+                  {&detail::build_planes_generic, &detail::quantise_planes_generic, &detail::magnitude_scan_generic},
+                  nullptr,
                   &detail::fill_sign_words_scalar};
     const int cap = detail::g_certified_kernel_cap;
     if (cap <= 1 && detail::cpu_has_popcnt()) k.sums = &detail::plane_sums_popcnt;
     if (cap <= 0 && detail::cpu_has_avx512_popcount()) {
         k.sums = &detail::plane_sums_avx512;
-        k.build = &detail::build_planes_avx512;
+        k.prep.build = &detail::build_planes_avx512;
+    }
+    if (cap <= 0 && detail::cpu_has_avx512()) {
+        k.prep.quantise = &detail::quantise_planes_avx512;
+        k.prep.scan = &detail::magnitude_scan_avx512;
     }
     if (cap <= 0) {
         if (detail::cpu_has_avx512()) {
@@ -415,7 +421,7 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
             // Stages 2 and 3 for the doubtful lanes, one lane at a time. Once
             // more lanes stay doubtful than the ordered sums take, the block
             // goes to the exact kernel, so refining further would be wasted.
-            detail::certified_prepare_stage2(in, t, k.build);
+            detail::certified_prepare_stage2(in, v, k.prep);
             unsigned kept = 0, d = 0;
             for (; d < nd && !(k.accumulate != nullptr && kept > kOrderedLimit); ++d) {
                 const unsigned i = doubtful[d];
@@ -427,7 +433,7 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
                 // The exact stage only when it can possibly clear its bound:
                 // |S| * 2^-g is below (|E2| + bound2) scaled to its grid.
                 if (verdict == detail::kDoubtful && detail::certified_stage3_worth(in, v, plus) &&
-                    detail::certified_prepare_stage3(in, v, k.build)) {
+                    detail::certified_prepare_stage3(in, v, k.prep.build)) {
                     const std::uint64_t* lo = in.bits3.data();
                     const std::uint64_t* hi = lo + 32 * in.pstride;
                     std::int64_t plus_lo = 0, plus_hi = 0;
@@ -477,7 +483,7 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
     if (path == SimhashPath::Certified) {
         kernels = certified_kernels();
         if (n == 0 || !detail::sign_rows_can_cover(families, blocks, n) ||
-            !detail::certified_prepare(cert, v, t.data(), n, kernels.build)) {
+            !detail::certified_prepare(cert, v, n, kernels.prep)) {
             path = best_exact_path(families, blocks, n);
         }
     }

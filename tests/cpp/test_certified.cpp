@@ -2,6 +2,7 @@
 // ordered loop, on vectors built to make the estimates doubtful or wrong if
 // a bound were too small, plus the kernels, the sign row cache and the
 // fallbacks.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -131,6 +132,72 @@ TEST_CASE("certified: kernels agree with a naive count") {
             if (detail::cpu_has_avx512_popcount()) {
                 detail::plane_sums_avx512(rows.data(), stride, nrows, neg.data(), pg.data(), pstride, nplanes, words, a);
                 for (std::size_t r = 0; r < nrows; ++r) CHECK_EQ(a[r], want[r]);
+            }
+        }
+    }
+}
+
+TEST_CASE("certified: quantising and scanning kernels agree with a naive loop") {
+    std::mt19937_64 rng(23);
+    std::uniform_real_distribution<float> uni(-1.0f, 1.0f);
+    for (std::size_t n : {1u, 5u, 16u, 63u, 64u, 65u, 100u, 384u, 777u, 1536u}) {
+        for (int kind = 0; kind < 3; ++kind) {
+            std::vector<float> v(n);
+            for (std::size_t j = 0; j < n; ++j) {
+                const float x = uni(rng);
+                if (kind == 0) v[j] = x;
+                if (kind == 1) v[j] = (rng() % 5 == 0) ? (rng() % 2 ? 0.0f : -0.0f) : x * 0x1p-130f;  // subnormals, zeros
+                if (kind == 2) v[j] = (rng() % 7 == 0) ? x * 0x1p40f : x * 0x1p-30f;  // wide range
+            }
+            const std::size_t words = (n + 63) / 64, pstride = (words + 7) & ~std::size_t{7};
+            std::uint32_t want_max = 0;
+            std::vector<std::uint64_t> want_neg(pstride, 0);
+            double want_abs = 0;
+            for (std::size_t j = 0; j < n; ++j) {
+                std::uint32_t b;
+                std::memcpy(&b, &v[j], 4);
+                want_max = std::max(want_max, b & 0x7fffffffU);
+                want_neg[j / 64] |= static_cast<std::uint64_t>(b >> 31) << (j % 64);
+                want_abs += std::fabs(static_cast<double>(v[j]));
+            }
+            std::vector<std::vector<std::uint64_t>> negs;
+            std::vector<detail::MagnitudeScan> scans{&detail::magnitude_scan_generic};
+            if (detail::cpu_has_avx512()) scans.push_back(&detail::magnitude_scan_avx512);
+            for (auto scan : scans) {
+                std::vector<std::uint64_t> neg(pstride, 0);
+                double abs_sum = -1;
+                CHECK_EQ(scan(v.data(), n, neg.data(), &abs_sum), want_max);
+                CHECK(neg == want_neg);
+                CHECK(std::fabs(abs_sum - want_abs) <= want_abs * 1e-12);
+            }
+            if (want_max == 0) continue;
+            float vmax;
+            std::memcpy(&vmax, &want_max, 4);
+            const int emax = std::ilogb(static_cast<double>(vmax));
+            for (unsigned planes : {8u, 10u, 12u, 24u}) {
+                const int k = static_cast<int>(planes) - 1 - emax;
+                std::vector<std::uint32_t> q(64 * words, 0);
+                std::int64_t want_total = 0;
+                double want_r = 0;
+                for (std::size_t j = 0; j < n; ++j) {
+                    const double x = std::fabs(static_cast<double>(v[j])) * std::ldexp(1.0, k);
+                    const auto qi = std::min<std::int64_t>(static_cast<std::int64_t>(x + 0.5), (1LL << planes) - 1);
+                    q[j] = static_cast<std::uint32_t>(qi);
+                    want_total += qi;
+                    want_r += std::fabs(x - static_cast<double>(qi));
+                }
+                std::vector<std::uint64_t> want_planes(planes * pstride, 0);
+                detail::build_planes_generic(q.data(), words, planes, want_planes.data(), pstride);
+                std::vector<detail::Quantiser> kernels{&detail::quantise_planes_generic};
+                if (detail::cpu_has_avx512()) kernels.push_back(&detail::quantise_planes_avx512);
+                for (auto quantise : kernels) {
+                    std::vector<std::uint64_t> got(planes * pstride, 0);
+                    std::int64_t total = -1;
+                    const double r = quantise(v.data(), n, k, planes, got.data(), pstride, &total);
+                    CHECK(got == want_planes);
+                    CHECK_EQ(total, want_total);
+                    CHECK(std::fabs(r - want_r) <= want_r * 1e-12);
+                }
             }
         }
     }
