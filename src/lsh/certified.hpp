@@ -57,6 +57,8 @@ struct CertifiedInput {
     std::vector<std::uint64_t> bits3;
     __int128 total3 = 0;
     double bound3 = 0;
+    // Scratch for the caller: doubtful rows gathered side by side.
+    std::vector<std::uint64_t> gather;
 };
 
 // The kernels that prepare the stages (certified_kernels.hpp).

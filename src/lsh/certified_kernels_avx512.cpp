@@ -105,8 +105,14 @@ ZLN_TARGET_AVX512_POPCNT void plane_sums_avx512(const std::uint64_t* rows, std::
     for (; r + 4 <= nrows; r += 4) {
         plane_sums_rows<4>(rows + r * row_stride, row_stride, neg, planes, pstride, nplanes, words, out + r);
     }
-    for (; r < nrows; ++r) {
-        plane_sums_rows<1>(rows + r * row_stride, row_stride, neg, planes, pstride, nplanes, words, out + r);
+    // The last one to three rows together as well: a lone row's Horner
+    // chain is latency bound.
+    const std::uint64_t* rest = rows + r * row_stride;
+    switch (nrows - r) {
+        case 3: plane_sums_rows<3>(rest, row_stride, neg, planes, pstride, nplanes, words, out + r); break;
+        case 2: plane_sums_rows<2>(rest, row_stride, neg, planes, pstride, nplanes, words, out + r); break;
+        case 1: plane_sums_rows<1>(rest, row_stride, neg, planes, pstride, nplanes, words, out + r); break;
+        default: break;
     }
 }
 

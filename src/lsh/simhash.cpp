@@ -368,6 +368,8 @@ void block_bits_uncovered(std::uint64_t f, std::uint64_t w, unsigned lanes, cons
 // eight-at-a-time ordered sums.
 constexpr unsigned kRefineLimit = 24;
 constexpr unsigned kOrderedLimit = 8;
+// Doubtful lanes whose stage-2 plane sums one kernel call takes.
+constexpr unsigned kStage2Batch = 4;
 // Consecutive blocks that needed the exact kernel after which the rest of the
 // call goes to it directly.
 constexpr unsigned kExactStreak = 2;
@@ -422,12 +424,29 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
             // more lanes stay doubtful than the ordered sums take, the block
             // goes to the exact kernel, so refining further would be wasted.
             detail::certified_prepare_stage2(in, v, k.prep);
-            unsigned kept = 0, d = 0;
+            // The plane sums of stage 2 are taken kStage2Batch lanes at a
+            // time (their rows gathered side by side, so the kernel shares
+            // each plane load among them); the verdicts still go lane by lane
+            // in order, so a batch may run past the early exit by a few lanes.
+            const std::size_t gstride = in.pstride;
+            if (in.gather.size() < kStage2Batch * gstride) in.gather.assign(kStage2Batch * gstride, 0);
+            std::int64_t plus2[kStage2Batch];
+            unsigned kept = 0, d = 0, batch_start = 0, batch_end = 0;
             for (; d < nd && !(k.accumulate != nullptr && kept > kOrderedLimit); ++d) {
                 const unsigned i = doubtful[d];
                 const std::uint64_t* row = base + i * stride;
-                std::int64_t plus = 0;
-                k.sums(row, stride, 1, in.neg.data(), in.s2.bits.data(), in.pstride, in.s2.planes, in.words, &plus);
+                if (d == batch_end) {
+                    const unsigned m = std::min(kStage2Batch, nd - d);
+                    for (unsigned g = 0; g < m; ++g) {
+                        const std::uint64_t* src = base + doubtful[d + g] * stride;
+                        std::copy(src, src + in.words, in.gather.data() + g * gstride);
+                    }
+                    k.sums(in.gather.data(), gstride, m, in.neg.data(), in.s2.bits.data(), in.pstride,
+                           in.s2.planes, in.words, plus2);
+                    batch_start = d;
+                    batch_end = d + m;
+                }
+                const std::int64_t plus = plus2[d - batch_start];
                 int verdict = detail::certified_verdict(in.s2, plus);
                 meter.add(static_cast<std::uint64_t>(in.words) * in.s2.planes);
                 // The exact stage only when it can possibly clear its bound:
