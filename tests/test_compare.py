@@ -18,11 +18,13 @@ U64_MAX = 2**64 - 1
 
 
 def native_outcome(fn, *args):
-    """('value', result) or ('panic', message)."""
+    """('value', result), ('panic', message) or ('unencodable',) for a lone surrogate."""
     try:
         return ("value", fn(*args))
     except PanicException as exc:
         return ("panic", str(exc))
+    except UnicodeEncodeError:
+        return ("unencodable",)
 
 
 def model_outcome(fn, *args):
@@ -30,6 +32,8 @@ def model_outcome(fn, *args):
         return ("value", fn(*args))
     except model.ModelPanic as exc:
         return ("panic", str(exc))
+    except UnicodeEncodeError:
+        return ("unencodable",)
 
 
 # ---------------------------------------------------------------------------
