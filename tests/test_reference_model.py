@@ -790,12 +790,15 @@ class TestCanonicalText:
             cands = {lo * scale, (lo + 1) * scale}
             ok = [c for c in cands if _float_or_inf(c) == a]
             if ok:
-                best = min(ok, key=lambda c: abs(c - exact))
+                # Two candidates can be equally near (only far beyond the
+                # magnitudes the digest is meant for); either is then nearest.
+                nearest = min(abs(c - exact) for c in ok)
+                best = {c for c in ok if abs(c - exact) == nearest}
                 k_found = k
                 break
         assert k_found is not None
         assert len(digits) == k_found
-        assert Fraction(Decimal("0." + digits).scaleb(e)) == best
+        assert Fraction(Decimal("0." + digits).scaleb(e)) in best
 
 
 class TestDigest:
