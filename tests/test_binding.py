@@ -682,6 +682,31 @@ def _panic_iter():
     zln.hamming_distance_hex("0g", "00")
 
 
+class _RaisesPanic:
+    """Raises the module's own PanicException with a chosen message."""
+
+    def __init__(self, message):
+        self.message = message
+
+    def __float__(self):
+        raise panic_class()(self.message)
+
+
+class _PanicInAddNote(Exception):
+    def add_note(self, note):
+        zln.hamming_distance_hex("0g", "00")
+
+
+class _RaisesPanicInAddNote:
+    def __float__(self):
+        raise _PanicInAddNote("x")
+
+
+class _PanicInStrKey(str):
+    def __str__(self):
+        zln.hamming_distance_hex("0g", "00")
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -695,8 +720,18 @@ def _panic_iter():
         # A failed length query is otherwise ignored, but not when it is a panic.
         (lambda: zln.normalize_vector(_PanicLen()), UNWRAP_NONE),
         (lambda: zln.LshFamily(0, 0, "", _PanicLen()), UNWRAP_NONE),
+        # Nor when the note can't be added, or when a keyword is rendered.
+        (lambda: zln.normalize_vector([_RaisesPanicInAddNote()]), UNWRAP_NONE),
+        (lambda: zln.LshConfig(**{_PanicInStrKey("bogus"): 1}), UNWRAP_NONE),
+        # The message is the whole str() of the panic, rendered like any text.
+        (lambda: zln.normalize_vector([_RaisesPanic("a\x00b")]), "a\x00b"),
+        (lambda: zln.normalize_vector([_RaisesPanic("x\ud800y\udfff")]), "x\ufffd\ufffd\ufffdy\ufffd\ufffd\ufffd"),
+        (lambda: zln.normalize_vector([_RaisesPanic("")]), ""),
     ],
-    ids=["float", "float-tuple", "float-iterated", "index", "index-ctor", "text-list-iter", "capacity", "len", "len-ctor"],
+    ids=[
+        "float", "float-tuple", "float-iterated", "index", "index-ctor", "text-list-iter", "capacity", "len",
+        "len-ctor", "add_note", "keyword-str", "nul", "lone-surrogates", "empty",
+    ],
 )
 def test_nested_panic_is_reraised_as_panic(call, message, capsys):
     with pytest.raises(BaseException) as info:
@@ -705,7 +740,21 @@ def test_nested_panic_is_reraised_as_panic(call, message, capsys):
     assert type(exc) is panic_class()
     assert exc.args == (message,)
     assert_no_note(exc)
-    assert message in capsys.readouterr().err
+    if message.isascii() and message.isprintable():
+        assert message in capsys.readouterr().err
+
+
+def test_nested_panic_whose_str_fails_is_unwrapped(capsys):
+    cls = type("UnprintablePanic", (panic_class(),), {"__str__": lambda self: 1 / 0})
+
+    class Raises:
+        def __float__(self):
+            raise cls("hidden")
+
+    with pytest.raises(BaseException) as info:
+        zln.normalize_vector([Raises()])
+    assert type(info.value) is panic_class()
+    assert info.value.args == ("Unwrapped panic from Python code",)
 
 
 # ---------------------------------------------------------------------------

@@ -9,6 +9,9 @@
   and the first type-mismatch error (which looks up collections.abc.Sequence)
   at the same moment. Every thread must see the same panic class and the
   right messages, and no run may hang.
+* The one-time lookup of collections.abc.Sequence, made slow on purpose:
+  threads that need it while it runs wait for it instead of running it again,
+  and a lookup that needs itself ends as an internal failure, not a hang.
 """
 
 from __future__ import annotations
@@ -216,3 +219,83 @@ def test_first_use_races_in_fresh_interpreters():
         assert proc.returncode == 0, proc.stdout + proc.stderr
         assert proc.stdout.startswith("ok"), proc.stdout + proc.stderr
     assert hung == 0, f"{hung} of {RACE_RUNS} runs hung"
+
+
+# collections.abc is replaced by a module whose Sequence attribute is read
+# through a getter that counts its reads, gives the interpreter lock away for
+# a while, and in "reentrant" mode first calls back into the module, which
+# needs the very class being looked up.
+ONCE_SCRIPT = textwrap.dedent(
+    """
+    import collections.abc, sys, threading, time, types
+    sys.setswitchinterval(1e-6)
+    mode, threads = sys.argv[1], int(sys.argv[2])
+    reads = []
+    inner = []
+
+    class SlowAbc(types.ModuleType):
+        @property
+        def Sequence(self):
+            reads.append(threading.get_ident())
+            if mode == "reentrant" and len(reads) == 1:
+                try:
+                    zln.normalize_vector(3)
+                except BaseException as exc:
+                    inner.append((type(exc).__name__, str(exc)))
+                    raise
+            time.sleep(0.3)
+            return collections.abc.Sequence
+
+    sys.modules["collections.abc"] = SlowAbc("collections.abc")
+    import zarvik_lumetra_native as zln
+
+    seen = []
+    barrier = threading.Barrier(threads)
+    def call():
+        barrier.wait()
+        try:
+            zln.normalize_vector(3)
+        except BaseException as exc:
+            seen.append((type(exc).__name__, str(exc)))
+    workers = [threading.Thread(target=call) for _ in range(threads)]
+    for t in workers: t.start()
+    for t in workers: t.join()
+    first_reads = len(reads)
+    try:
+        zln.normalize_vector(3)  # after a failed lookup, the next need tries again
+    except BaseException as exc:
+        later = (type(exc).__name__, str(exc))
+    print(repr((first_reads, len(set(reads)), sorted(seen), inner, later)))
+    """
+)
+
+MISMATCH = ("TypeError", "'int' object is not an instance of 'Sequence'")
+REENTRANT = (
+    "PanicException",
+    "re-entrant request for collections.abc.Sequence: it was requested again by the thread that is creating it",
+)
+
+
+def _run_once_script(mode, threads):
+    proc = subprocess.run(
+        [sys.executable, "-c", ONCE_SCRIPT, mode, str(threads)], capture_output=True, text=True, timeout=60
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return eval(proc.stdout)  # noqa: S307 - our own script's repr
+
+
+def test_racing_threads_share_one_lookup():
+    reads, readers, seen, _, later = _run_once_script("race", 4)
+    assert (reads, readers) == (1, 1)
+    assert seen == [MISMATCH] * 4
+    assert later == MISMATCH
+
+
+def test_lookup_that_needs_itself_is_an_internal_failure():
+    reads, _, seen, inner, later = _run_once_script("reentrant", 1)
+    # The nested request fails at once; the outer call ends with the same
+    # internal failure, which leaves the class uncreated for the next call.
+    assert inner == [REENTRANT]
+    assert seen == [REENTRANT]
+    assert reads == 1
+    assert later == MISMATCH

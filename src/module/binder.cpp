@@ -60,7 +60,7 @@ void bind_keyword(const ParameterTable& t, ArgumentSlots& slots, PyObject* name,
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (text == nullptr) {
-        if (PyErr_Occurred()) PyErr_Clear();
+        discard_error();
     } else {
         for (std::size_t i = 0; i < t.count; ++i) {
             if (std::strlen(t.names[i]) == static_cast<std::size_t>(size) &&

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "module/errors.hpp"
+
 namespace zln::py {
 
 namespace {
@@ -21,7 +23,7 @@ class BufferView {
 public:
     explicit BufferView(PyObject* obj) {
         acquired_ = PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_STRIDES) == 0;
-        if (!acquired_) PyErr_Clear();  // no buffer after all: iterate instead
+        if (!acquired_) discard_error();  // no buffer after all: iterate instead
     }
     ~BufferView() {
         if (acquired_) PyBuffer_Release(&view_);

@@ -26,8 +26,8 @@ struct FamilyObject {
     lsh::FamilyRecord record;  // constructed in place after allocation
 };
 
-PyObject* g_family_class = nullptr;
-PyObject* g_config_class = nullptr;
+OnceObject g_family_class("the LshFamily class");
+OnceObject g_config_class("the LshConfig class");
 
 // Allocates an instance of `cls` the way object.__new__ does.
 PyObject* allocate_instance(PyTypeObject* cls) {
@@ -197,11 +197,11 @@ PyType_Spec family_spec{"builtins.LshFamily", sizeof(FamilyObject), 0, Py_TPFLAG
 }  // namespace
 
 PyObject* get_family_class() {
-    return get_or_create(g_family_class, [] { return PyType_FromSpec(&family_spec); });
+    return g_family_class.get([] { return PyType_FromSpec(&family_spec); });
 }
 
 PyObject* get_config_class() {
-    return get_or_create(g_config_class, [] { return PyType_FromSpec(&config_spec); });
+    return g_config_class.get([] { return PyType_FromSpec(&config_spec); });
 }
 
 PyObject* wrap_family_record(PyObject* family_class, lsh::FamilyRecord&& record) {

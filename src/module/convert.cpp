@@ -19,17 +19,17 @@ constexpr Py_ssize_t kMaxInitialReservation = 1 << 16;
 constexpr std::uint64_t kFloatVectorLengthLimit = std::uint64_t{1} << 61;
 constexpr std::uint64_t kTextListLengthLimit = 384307168202282325ULL;  // largest n with 24·n < 2^63
 
-PyObject* g_sequence_class = nullptr;
-PyObject* g_add_note_name = nullptr;
+OnceObject g_sequence_class("collections.abc.Sequence");
+OnceObject g_add_note_name("the method name \"add_note\"");
 
 PyObject* sequence_class() {
-    PyObject* cls = get_or_create(g_sequence_class, [] {
+    PyObject* cls = g_sequence_class.get([] {
         Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
         if (!abc) return static_cast<PyObject*>(nullptr);
         return PyObject_GetAttrString(abc.get(), "Sequence");
     });
     if (cls == nullptr) {
-        PyErr_WriteUnraisable(nullptr);
+        report_unraisable(nullptr);
         ZLN_PANIC("could not look up collections.abc.Sequence");
     }
     return cls;
@@ -48,9 +48,7 @@ std::size_t sequence_reservation(PyObject* obj, std::uint64_t limit, bool inclus
     if (!PySequence_Check(obj)) throw not_a_sequence(obj);
     Py_ssize_t length = PyObject_Size(obj);
     if (length < 0) {
-        // A length that can't be read only loses the hint; a panic from a
-        // nested call is never swallowed, though (take_error re-raises it).
-        (void)take_error();
+        discard_error();  // the hint is lost, nothing else
         length = 0;
     }
     const auto reported = static_cast<std::uint64_t>(length);
@@ -153,12 +151,10 @@ TextList extract_text_list(PyObject* obj) {
 PendingError annotate_argument_error(const char* parameter, PendingError error) {
     Ref instance = std::move(error).into_instance();
     Ref note = new_ref(PyUnicode_FromFormat("while processing '%s'", parameter));
-    PyObject* method = get_or_create(g_add_note_name, [] { return PyUnicode_InternFromString("add_note"); });
-    if (method == nullptr) ZLN_PANIC("PyObject pointer is null");
+    PyObject* method = check_new(g_add_note_name.get([] { return PyUnicode_InternFromString("add_note"); }));
     PyObject* call_args[] = {instance.get(), note.get()};
-    Ref result = Ref::steal(
-        PyObject_VectorcallMethod(method, call_args, 2, nullptr));
-    if (!result) PyErr_Clear();  // a failed add_note leaves the error as it was
+    Ref result = Ref::steal(PyObject_VectorcallMethod(method, call_args, 2, nullptr));
+    if (!result) discard_error();  // a failed add_note leaves the error as it was
     return PendingError::materialised(std::move(instance));
 }
 

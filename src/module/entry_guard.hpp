@@ -24,7 +24,7 @@ inline void raise_current_exception() noexcept {
     } catch (PendingError& e) {
         std::move(e).raise();
     } catch (const Panic& p) {
-        raise_panic(p.what(), p.file(), p.line());
+        raise_panic(p.message(), p.file(), p.line());
     } catch (const zln::InternalFailure& f) {
         raise_panic(f.what(), f.file(), f.line());
     } catch (const zln::Interrupted&) {

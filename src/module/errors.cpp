@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "module/messages.hpp"
 #include "module/panic.hpp"
 
 namespace zln::py {
@@ -28,21 +29,25 @@ void PendingError::raise() && noexcept {
 
 namespace {
 
-// A PanicException raised by a nested call comes back as the same failure.
+bool is_panic(PyObject* exc) {
+    PyObject* panic = panic_exception_class_if_created();  // no instance exists before the class
+    return panic != nullptr && PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(panic));
+}
+
+// A PanicException raised by a nested call comes back as the same failure,
+// with the whole text of its str(): NUL characters kept, lone surrogates
+// shown as U+FFFD per byte, as in any rendered message.
 [[noreturn]] void rethrow_panic(Ref exc) {
     std::fputs("zarvik_lumetra_native: a PanicException came back out of Python code; re-raising it\n", stderr);
     std::fflush(stderr);
     PyErr_DisplayException(exc.get());
-    std::string message = "Unwrapped panic from Python code";
-    if (Ref text = Ref::steal(PyObject_Str(exc.get()))) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
-            message.assign(utf8, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
-    } else {
+    std::string message;
+    Ref text = Ref::steal(PyObject_Str(exc.get()));
+    if (!text || !utf8_of_str(text.get(), message)) {
+        // The call ends as an internal failure already; the error of the
+        // failed str() has nowhere else to go.
         PyErr_Clear();
+        message = "Unwrapped panic from Python code";
     }
     throw Panic(std::move(message), __FILE__, __LINE__);
 }
@@ -54,18 +59,28 @@ PendingError take_error() {
     if (!exc) {
         return PendingError::deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    PyObject* panic = panic_exception_class_if_created();
-    if (panic != nullptr && PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(panic))) {
-        rethrow_panic(std::move(exc));
-    }
+    if (is_panic(exc.get())) rethrow_panic(std::move(exc));
     return PendingError::materialised(std::move(exc));
 }
 
 void throw_taken_error() { throw take_error(); }
 
+void discard_error() {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (exc && is_panic(exc.get())) rethrow_panic(std::move(exc));
+}
+
+void report_unraisable(PyObject* obj) {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc) return;
+    if (is_panic(exc.get())) rethrow_panic(std::move(exc));
+    PyErr_SetRaisedException(exc.release());
+    PyErr_WriteUnraisable(obj);
+}
+
 PyObject* check_new(PyObject* obj) {
     if (obj != nullptr) return obj;
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    report_unraisable(nullptr);
     ZLN_PANIC("PyObject pointer is null");
 }
 

@@ -56,6 +56,8 @@ public:
     Panic(std::string message, const char* file, int line)
         : message_(std::move(message)), file_(file), line_(line) {}
     const char* what() const noexcept override { return message_.c_str(); }
+    // The whole message: it may hold NUL characters, which what() would cut.
+    const std::string& message() const noexcept { return message_; }
     const char* file() const noexcept { return file_; }
     int line() const noexcept { return line_; }
 
@@ -70,6 +72,15 @@ private:
 // into this module) becomes an internal failure with the same message.
 [[noreturn]] void throw_taken_error();
 PendingError take_error();
+
+// Taking an error only to drop it. Both take the pending error, if any; a
+// PanicException is never dropped: it ends the call as the same internal
+// failure, exactly as take_error() does.
+// discard_error: the error is released without effect.
+void discard_error();
+// report_unraisable: the error goes to sys.unraisablehook, with `obj` (may be
+// null) as the object it occurred in.
+void report_unraisable(PyObject* obj);
 
 // The result of an interpreter call that creates an object the module needs.
 // Null means an internal failure "PyObject pointer is null"; the pending

@@ -54,7 +54,7 @@ PyObject* simhash_lsh_multi_entry(PyObject*, PyObject* const* args, Py_ssize_t n
         v = FloatVector();  // the vector is not needed while the results are built
         PyObject* family_class = get_family_class();
         if (family_class == nullptr) {
-            PyErr_WriteUnraisable(nullptr);
+            report_unraisable(nullptr);
             ZLN_PANIC("failed to create type object for `LshFamily`");
         }
         Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(records.size())));

@@ -2,41 +2,39 @@
 
 namespace zln::py {
 
-namespace {
-
-// UTF-8 of a str; lone surrogates pass through "surrogatepass" and come back
-// as U+FFFD for each maximal invalid byte sequence.
 bool utf8_of_str(PyObject* text, std::string& out) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
         out.assign(utf8, static_cast<std::size_t>(size));
         return true;
     }
-    PyErr_Clear();
+    discard_error();
     Ref raw = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
     if (!raw) {
-        PyErr_Clear();
+        discard_error();
         return false;
     }
     Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     if (!repaired) {
-        PyErr_Clear();
+        discard_error();
         return false;
     }
     const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
     if (utf8 == nullptr) {
-        PyErr_Clear();
+        discard_error();
         return false;
     }
     out.assign(utf8, static_cast<std::size_t>(size));
     return true;
 }
 
+namespace {
+
 std::string unprintable(PyObject* obj) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
     std::string text;
     if (name && utf8_of_str(name.get(), text)) return "<unprintable " + text + " object>";
-    PyErr_Clear();
+    discard_error();
     return "<unprintable object>";
 }
 
@@ -45,7 +43,7 @@ std::string unprintable(PyObject* obj) {
 std::string render_object(PyObject* obj) {
     Ref text = Ref::steal(PyObject_Str(obj));
     if (!text) {
-        PyErr_WriteUnraisable(obj);
+        report_unraisable(obj);
         return unprintable(obj);
     }
     std::string out;
@@ -56,7 +54,7 @@ std::string render_object(PyObject* obj) {
 std::string type_qualname(PyTypeObject* type) {
     Ref name = Ref::steal(PyType_GetQualName(type));
     if (!name) {
-        PyErr_Clear();
+        discard_error();
         return "<failed to extract type name>";
     }
     return render_object(name.get());

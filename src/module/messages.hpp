@@ -9,6 +9,11 @@
 
 namespace zln::py {
 
+// The UTF-8 text of a str. Lone surrogates pass through "surrogatepass" and
+// come back as U+FFFD for each maximal invalid byte sequence. False (no error
+// set) only if even that fails.
+bool utf8_of_str(PyObject* text, std::string& out);
+
 // str(obj) as UTF-8. Lone surrogates show as U+FFFD per invalid byte; an
 // object whose str() fails shows as "<unprintable {type} object>".
 std::string render_object(PyObject* obj);

@@ -10,16 +10,16 @@ namespace zln::py {
 
 namespace {
 
-PyObject* g_all_name = nullptr;
-PyObject* g_name_name = nullptr;
+OnceObject g_all_name("the attribute name \"__all__\"");
+OnceObject g_name_name("the attribute name \"__name__\"");
 
-PyObject* interned(PyObject*& slot, const char* text) {
-    return check_new(get_or_create(slot, [text] { return PyUnicode_InternFromString(text); }));
+PyObject* interned(OnceObject& slot, const char* text) {
+    return check_new(slot.get([text] { return PyUnicode_InternFromString(text); }));
 }
 
 std::string describe_current_error() {
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    return exc ? render_object(exc.get()) : std::string("unknown error");
+    Ref exc = take_error().into_instance();
+    return render_object(exc.get());
 }
 
 // A class that can't be created is reported as a RuntimeError caused by the
@@ -27,7 +27,7 @@ std::string describe_current_error() {
 PyObject* class_or_raise(PyObject* (*get_class)(), const char* name) {
     PyObject* cls = get_class();
     if (cls != nullptr) return cls;
-    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    Ref cause = take_error().into_instance();
     Ref message = new_ref(PyUnicode_FromFormat("An error occurred while initializing class %s", name));
     Ref error = new_ref(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
     if (cause) PyException_SetCause(error.get(), cause.release());
@@ -82,7 +82,7 @@ void add_member(PyObject* module, PyObject* name, PyObject* value) {
     Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_taken_error();
-        PyErr_Clear();
+        discard_error();
         all = new_ref(PyList_New(0));
         if (PyObject_SetAttr(module, all_name, all.get()) < 0) throw_taken_error();
     } else if (!PyList_Check(all.get())) {

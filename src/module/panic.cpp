@@ -7,11 +7,11 @@
 namespace zln::py {
 
 namespace {
-PyObject* g_panic_class = nullptr;
+OnceObject g_panic_class("the PanicException class");
 }
 
 PyObject* panic_exception_class() {
-    return get_or_create(g_panic_class, [] {
+    return g_panic_class.get([] {
         return PyErr_NewExceptionWithDoc(
             "zarvik_lumetra_native.PanicException",
             "Raised when the native module meets an internal failure.\n\n"
@@ -20,14 +20,25 @@ PyObject* panic_exception_class() {
     });
 }
 
-PyObject* panic_exception_class_if_created() noexcept { return g_panic_class; }
+PyObject* panic_exception_class_if_created() noexcept { return g_panic_class.if_created(); }
 
-void raise_panic(const char* message, const char* file, int line) noexcept {
-    std::fprintf(stderr, "zarvik_lumetra_native: internal failure at %s:%d: %s\n", file, line, message);
+void raise_panic(std::string_view message, const char* file, int line) noexcept {
+    std::fprintf(stderr, "zarvik_lumetra_native: internal failure at %s:%d: ", file, line);
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
-    PyObject* cls = panic_exception_class();
+    PyObject* cls = nullptr;
+    try {
+        cls = panic_exception_class();
+    } catch (...) {
+        // Only a failure inside the class's own creation on this thread (a
+        // finaliser that it ran) gets here: the class can't be had, so the
+        // message travels in a RuntimeError.
+        cls = PyExc_RuntimeError;
+    }
     if (cls == nullptr) return;  // the creation error stays set
-    PyObject* text = PyUnicode_FromString(message);
+    // Messages are UTF-8; "replace" keeps even a damaged one readable.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
     if (text == nullptr) return;  // the MemoryError stays set
     PyErr_SetObject(cls, text);
     Py_DECREF(text);

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 namespace zln::py {
 
 // The class, created on first need; null with an error set if it can't be.
@@ -11,7 +13,8 @@ PyObject* panic_exception_class();
 PyObject* panic_exception_class_if_created() noexcept;
 
 // Writes the diagnostic to standard error and raises PanicException with the
-// message. If the class can't be created, its creation error is raised.
-void raise_panic(const char* message, const char* file, int line) noexcept;
+// whole message (NUL characters included). If the class can't be created,
+// its creation error is raised instead.
+void raise_panic(std::string_view message, const char* file, int line) noexcept;
 
 }  // namespace zln::py
