@@ -10,6 +10,11 @@ namespace zln::py::declarations {
 
 using namespace declare;
 
+// The LSH parameters' defaults, shared by simhash_lsh_multi and LshConfig.
+inline constexpr std::uint64_t kFamilies = 3;
+inline constexpr std::uint64_t kBits = 256;
+inline constexpr std::uint64_t kBands = 16;
+
 inline constexpr auto normalize_vector = function(
     "normalize_vector", "L2-normalize a vector",
     "L2-normalized vector. If the input has zero magnitude, returns the original.",
@@ -19,9 +24,9 @@ inline constexpr auto simhash_lsh_multi = function(
     "simhash_lsh_multi", "Generate SimHash LSH signatures for a normalized embedding vector",
     "List of LshFamily objects, one per family",
     Required<FloatVectorArg>{"normalized_vector", "L2-normalized embedding vector (list of floats)"},
-    Optional<U64Arg>{"families", 3, "Number of independent hash families"},
-    Optional<U64Arg>{"bits", 256, "Number of bits per signature"},
-    Optional<U64Arg>{"bands", 16, "Number of bands to split signature into"});
+    Optional<U64Arg>{"families", kFamilies, "Number of independent hash families"},
+    Optional<U64Arg>{"bits", kBits, "Number of bits per signature"},
+    Optional<U64Arg>{"bands", kBands, "Number of bands to split signature into"});
 
 inline constexpr auto cosine_from_hamming = function(
     "cosine_from_hamming",
@@ -46,7 +51,7 @@ inline constexpr auto compute_embedding_sha256 = function(
 
 inline constexpr auto lsh_config = constructor(
     "LshConfig", "LSH configuration\n\nThis mirrors the Python LshConfig dataclass from zarvik_lumetra.types",
-    Optional<U64Arg>{"families", 3}, Optional<U64Arg>{"bits", 256}, Optional<U64Arg>{"bands", 16});
+    Optional<U64Arg>{"families", kFamilies}, Optional<U64Arg>{"bits", kBits}, Optional<U64Arg>{"bands", kBands});
 
 inline constexpr auto lsh_family = constructor(
     "LshFamily",
