@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import reference_model as model
+import shapes
 import zarvik_lumetra_native as zln
 from conftest import assert_no_note, assert_single_note, panic_class, same_floats
 
@@ -17,67 +18,32 @@ UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 CAPACITY_OVERFLOW = "capacity overflow"
 STR_TO_VEC = "Can't extract `str` to `Vec`"
 
+# Valid arguments of every callable, in parameter order.
+VALID = {
+    "normalize_vector": [[1.0, 2.0]],
+    "simhash_lsh_multi": [[1.0], 2, 64, 4],
+    "cosine_from_hamming": [5, 11],
+    "hamming_distance_hex": ["ff", "0f"],
+    "compute_embedding_sha256": [[1.0, 0.5]],
+    "LshFamily": [1, 64, "abcd", ["ab", "cd"]],
+    "LshConfig": [1, 2, 3],
+}
+
 # name -> (callable, display name, parameters, required count, valid arguments)
 CALLABLES = {
-    "normalize_vector": (zln.normalize_vector, "normalize_vector()", ["vector"], 1, [[1.0, 2.0]]),
-    "simhash_lsh_multi": (
-        zln.simhash_lsh_multi,
-        "simhash_lsh_multi()",
-        ["normalized_vector", "families", "bits", "bands"],
-        1,
-        [[1.0], 2, 64, 4],
-    ),
-    "cosine_from_hamming": (
-        zln.cosine_from_hamming,
-        "cosine_from_hamming()",
-        ["distance_bits", "total_bits"],
-        2,
-        [5, 11],
-    ),
-    "hamming_distance_hex": (zln.hamming_distance_hex, "hamming_distance_hex()", ["a", "b"], 2, ["ff", "0f"]),
-    "compute_embedding_sha256": (
-        zln.compute_embedding_sha256,
-        "compute_embedding_sha256()",
-        ["normalized_embedding"],
-        1,
-        [[1.0, 0.5]],
-    ),
-    "LshFamily": (
-        zln.LshFamily,
-        "LshFamily.__new__()",
-        ["family", "bits", "signature", "bands"],
-        4,
-        [1, 64, "abcd", ["ab", "cd"]],
-    ),
-    "LshConfig": (zln.LshConfig, "LshConfig.__new__()", ["families", "bits", "bands"], 0, [1, 2, 3]),
+    name: (getattr(zln, name), shapes.display_name(name), shapes.parameters(name), shapes.required_count(name), VALID[name])
+    for name in shapes.NAMES
 }
-NAMES = sorted(CALLABLES)
+NAMES = shapes.NAMES
 
-# Conversion kind of every parameter.
-VECTOR = "vector"
-U64 = "u64"
-TEXT = "text"
-TEXT_LIST = "text_list"
-KINDS = {
-    "vector": VECTOR,
-    "normalized_vector": VECTOR,
-    "normalized_embedding": VECTOR,
-    "families": U64,
-    "bits": U64,
-    "bands": U64,
-    "distance_bits": U64,
-    "total_bits": U64,
-    "family": U64,
-    "a": TEXT,
-    "b": TEXT,
-    "signature": TEXT,
-}
+# Conversion kind of every parameter; a copied text follows the same rules as
+# a text view.
+VECTOR, U64, TEXT, TEXT_LIST = shapes.VECTOR, shapes.U64, shapes.TEXT, shapes.TEXT_LIST
 
 
 def kind_of(callable_name: str, param: str) -> str:
-    if callable_name == "LshFamily" and param == "bands":
-        return TEXT_LIST
-    return KINDS[param]
+    kind = shapes.kind_of(callable_name, param)
+    return TEXT if kind == shapes.OWNED_TEXT else kind
 
 
 ALL_PARAMS = [(name, i) for name in NAMES for i in range(len(CALLABLES[name][2]))]
@@ -307,9 +273,11 @@ def test_every_parameter_by_keyword(name):
 
 def test_omitted_optional_arguments_take_their_defaults():
     v = [0.5, -0.25]
-    assert comparable(zln.simhash_lsh_multi(v)) == comparable(zln.simhash_lsh_multi(v, 3, 256, 16))
-    assert comparable(zln.simhash_lsh_multi(v, bits=128)) == comparable(zln.simhash_lsh_multi(v, 3, 128, 16))
-    assert _fields(zln.LshConfig(bands=5)) == (3, 256, 5)
+    families, bits, bands = shapes.defaults("simhash_lsh_multi")
+    assert comparable(zln.simhash_lsh_multi(v)) == comparable(zln.simhash_lsh_multi(v, families, bits, bands))
+    assert comparable(zln.simhash_lsh_multi(v, bits=128)) == comparable(zln.simhash_lsh_multi(v, families, 128, bands))
+    families, bits, _ = shapes.defaults("LshConfig")
+    assert _fields(zln.LshConfig(bands=5)) == (families, bits, 5)
 
 
 def _none_expectation(kind):

@@ -26,6 +26,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import reference_model as model
+import shapes
 import zarvik_lumetra_native as zln
 from conftest import panic_class
 
@@ -281,41 +282,38 @@ def _model_hamming(a, b):
         raise Expected(BaseException, None, str(exc)) from exc
 
 
-CALLABLES = {
-    "normalize_vector": (zln.normalize_vector, [("vector", "vector")], 1, model.normalize_vector),
-    "simhash_lsh_multi": (
-        zln.simhash_lsh_multi,
-        [("normalized_vector", "vector"), ("families", "u64"), ("bits", "u64"), ("bands", "u64")],
-        1,
-        _model_simhash,
-    ),
-    "cosine_from_hamming": (
-        zln.cosine_from_hamming,
-        [("distance_bits", "u64"), ("total_bits", "u64")],
-        2,
-        model.cosine_from_hamming,
-    ),
-    "hamming_distance_hex": (zln.hamming_distance_hex, [("a", "text"), ("b", "text")], 2, _model_hamming),
-    "compute_embedding_sha256": (
-        zln.compute_embedding_sha256,
-        [("normalized_embedding", "vector")],
-        1,
-        model.compute_embedding_sha256,
-    ),
-    "LshFamily": (
-        zln.LshFamily,
-        [("family", "u64"), ("bits", "u64"), ("signature", "text"), ("bands", "text_list")],
-        4,
-        lambda family, bits, signature, bands: (family, bits, signature, bands),
-    ),
-    "LshConfig": (
-        zln.LshConfig,
-        [("families", "u64"), ("bits", "u64"), ("bands", "u64")],
-        0,
-        lambda families=3, bits=256, bands=16: (families, bits, bands),
-    ),
+MODELS = {
+    "normalize_vector": model.normalize_vector,
+    "simhash_lsh_multi": _model_simhash,
+    "cosine_from_hamming": model.cosine_from_hamming,
+    "hamming_distance_hex": _model_hamming,
+    "compute_embedding_sha256": model.compute_embedding_sha256,
+    "LshFamily": lambda family, bits, signature, bands: (family, bits, signature, bands),
+    "LshConfig": lambda families, bits, bands: (families, bits, bands),
 }
-DEFAULTS = {"simhash_lsh_multi": (None, 3, 256, 16), "LshConfig": (3, 256, 16)}
+
+
+def _kind(kind):
+    """A copied text follows the same rules as a text view."""
+    return "text" if kind == shapes.OWNED_TEXT else kind
+
+
+# name -> (callable, [(parameter, kind)], required count, model)
+CALLABLES = {
+    name: (
+        getattr(zln, name),
+        [(p, _kind(k)) for p, k in zip(shapes.parameters(name), shapes.kinds(name))],
+        shapes.required_count(name),
+        MODELS[name],
+    )
+    for name in shapes.NAMES
+}
+# Padding for omitted optional parameters (None stands for a required one).
+DEFAULTS = {
+    name: [None] * shapes.required_count(name) + shapes.defaults(name)
+    for name in shapes.NAMES
+    if shapes.defaults(name)
+}
 
 
 def _value_strategy(name, kind):
@@ -448,6 +446,6 @@ def test_impossible_bindings_fail_before_any_conversion(case):
     fn = CALLABLES[name][0]
     with pytest.raises(TypeError) as info:
         fn(*args, **kwargs)
-    display = f"{name}.__new__()" if name[0].isupper() else f"{name}()"
+    display = shapes.display_name(name)
     assert str(info.value).startswith(display), str(info.value)
     assert getattr(info.value, "__notes__", None) is None

@@ -4,8 +4,10 @@ subinterpreters and the internal-failure exception."""
 
 from __future__ import annotations
 
+import ast
 import importlib
 import inspect
+import os
 import shutil
 import subprocess
 import sys
@@ -13,6 +15,7 @@ import textwrap
 
 import pytest
 
+import shapes
 import zarvik_lumetra_native as zln
 from conftest import panic_class
 
@@ -36,55 +39,50 @@ MODULE_DOC = (
 
 FUNCTION_DOCS = {
     "normalize_vector": (
-        "(vector)",
         "L2-normalize a vector\n\nArgs:\n    vector: Input vector (list of floats)\n\n"
-        "Returns:\n    L2-normalized vector. If the input has zero magnitude, returns the original.",
+        "Returns:\n    L2-normalized vector. If the input has zero magnitude, returns the original."
     ),
     "simhash_lsh_multi": (
-        "(normalized_vector, families=3, bits=256, bands=16)",
         "Generate SimHash LSH signatures for a normalized embedding vector\n\nArgs:\n"
         "    normalized_vector: L2-normalized embedding vector (list of floats)\n"
         "    families: Number of independent hash families (default: 3)\n"
         "    bits: Number of bits per signature (default: 256)\n"
         "    bands: Number of bands to split signature into (default: 16)\n\n"
-        "Returns:\n    List of LshFamily objects, one per family",
+        "Returns:\n    List of LshFamily objects, one per family"
     ),
     "cosine_from_hamming": (
-        "(distance_bits, total_bits)",
         "Estimate cosine similarity from Hamming distance\n\n"
         "Uses the formula: cos(\u03c0 \u00d7 distance / total_bits)\n\nArgs:\n"
         "    distance_bits: Hamming distance in bits\n"
         "    total_bits: Total number of bits in the signatures\n\n"
-        "Returns:\n    Estimated cosine similarity in [-1, 1]",
+        "Returns:\n    Estimated cosine similarity in [-1, 1]"
     ),
     "hamming_distance_hex": (
-        "(a, b)",
         "Compute Hamming distance between two hex-encoded signatures\n\nArgs:\n"
         "    a: First hex signature string\n    b: Second hex signature string\n\n"
-        "Returns:\n    Number of differing bits",
+        "Returns:\n    Number of differing bits"
     ),
     "compute_embedding_sha256": (
-        "(normalized_embedding)",
         "Compute canonical SHA-256 hash of a normalized embedding\n\n"
         "The embedding is quantized to 6 decimal places and serialized as JSON\n"
         "with specific formatting (spaces after commas, .0 for whole numbers)\n"
         "to ensure deterministic hashing across implementations.\n\nArgs:\n"
         "    normalized_embedding: L2-normalized embedding vector\n\n"
-        "Returns:\n    Hex-encoded SHA-256 hash",
+        "Returns:\n    Hex-encoded SHA-256 hash"
     ),
 }
 
 CLASS_DOCS = {
     "LshConfig": (
-        "(families=3, bits=256, bands=16)",
-        "LSH configuration\n\nThis mirrors the Python LshConfig dataclass from zarvik_lumetra.types",
+        "LSH configuration\n\nThis mirrors the Python LshConfig dataclass from zarvik_lumetra.types"
     ),
     "LshFamily": (
-        "(family, bits, signature, bands)",
         "LSH family result containing signature and bands\n\n"
-        "This mirrors the Python LSHFamily dataclass from zarvik_lumetra.lsh",
+        "This mirrors the Python LSHFamily dataclass from zarvik_lumetra.lsh"
     ),
 }
+
+assert set(FUNCTION_DOCS) | set(CLASS_DOCS) == set(shapes.SHAPES) == set(EXPECTED_ALL)
 
 # Attributes CPython itself gives an extension module object.
 CPYTHON_MODULE_ATTRS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
@@ -120,7 +118,8 @@ def test_module_attributes_are_exactly_the_expected_ones():
 @pytest.mark.parametrize("name", sorted(FUNCTION_DOCS))
 def test_function_signature_and_docstring(name):
     fn = getattr(zln, name)
-    signature, doc = FUNCTION_DOCS[name]
+    doc = FUNCTION_DOCS[name]
+    signature = shapes.text_signature(name)
     assert fn.__text_signature__ == signature
     assert fn.__doc__ == doc
     assert fn.__name__ == name
@@ -134,13 +133,56 @@ def test_function_signature_and_docstring(name):
 @pytest.mark.parametrize("name", sorted(CLASS_DOCS))
 def test_class_signature_and_docstring(name):
     cls = getattr(zln, name)
-    signature, doc = CLASS_DOCS[name]
+    doc = CLASS_DOCS[name]
+    signature = shapes.text_signature(name)
     assert cls.__text_signature__ == signature
     assert cls.__doc__ == doc
     assert cls.__name__ == name
     assert cls.__qualname__ == name
     assert cls.__module__ == "builtins"
     assert str(inspect.signature(cls)) == signature
+
+
+STUB = os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "stubs", "zarvik_lumetra_native-stubs", "__init__.pyi"
+)
+# How the stubs spell the accepted type of each conversion kind.
+STUB_TYPES = {
+    shapes.VECTOR: "_Vector",
+    shapes.U64: "SupportsIndex",
+    shapes.TEXT: "str",
+    shapes.OWNED_TEXT: "str",
+    shapes.TEXT_LIST: "Sequence[str]",
+}
+
+
+def _stub_definitions():
+    """name -> the stub's def node (a class's __new__ for a class)."""
+    with open(STUB, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found[node.name] = node
+        elif isinstance(node, ast.ClassDef):
+            found[node.name] = next(n for n in node.body if isinstance(n, ast.FunctionDef) and n.name == "__new__")
+    return found
+
+
+@pytest.mark.parametrize("name", shapes.NAMES)
+def test_stubs_match_the_shapes(name):
+    node = _stub_definitions()[name]
+    args = node.args
+    assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg)
+    params = args.args[1:] if shapes.is_class(name) else args.args  # without cls
+    assert [a.arg for a in params] == shapes.parameters(name)
+    assert [ast.unparse(a.annotation) for a in params] == [STUB_TYPES[k] for k in shapes.kinds(name)]
+    assert [ast.literal_eval(d) for d in args.defaults] == shapes.defaults(name)
+    assert ast.unparse(node.returns) == shapes.SHAPES[name][2]
+
+
+def test_stubs_declare_exactly_the_public_names():
+    assert set(_stub_definitions()) == set(shapes.SHAPES)
 
 
 def test_panic_exception_is_not_a_module_attribute():

@@ -44,7 +44,7 @@ def via_path(vector, families, bits, bands, path):
     return path_tuples(testing_ext.simhash_with_path(vector, families, bits, bands, path))
 
 
-def model_records(vector, families=3, bits=256, bands=16):
+def model_records(vector, families, bits, bands):
     return [(f, b, s, list(k)) for (f, b, s, k) in model.simhash_lsh_multi(vector, families, bits, bands)]
 
 
