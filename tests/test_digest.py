@@ -4,10 +4,14 @@ one on millions of values, and differential checks against the model."""
 
 from __future__ import annotations
 
+import ast
 import hashlib
 import math
+import os
 import random
 import struct
+import subprocess
+import sys
 from decimal import ROUND_HALF_UP, Decimal
 
 import numpy as np
@@ -329,3 +333,54 @@ def test_dense_windows_around_the_first_rounding_ties():
         sign = "-" if math.copysign(1.0, x) < 0 else ""
         body = format(Decimal(int(abs(k))).scaleb(-6).normalize(), "f") if k else "0.0"
         assert t == sign + body
+
+
+# ---------------------------------------------------------------------------
+# libcrypto failures
+# ---------------------------------------------------------------------------
+
+# An OpenSSL configuration whose only provider is the null provider: no
+# digest can be fetched, so the first digest of the process fails.
+NULL_PROVIDER_CONF = """
+openssl_conf = openssl_init
+[openssl_init]
+providers = provider_sect
+[provider_sect]
+null = null_sect
+[null_sect]
+activate = 1
+"""
+
+FAILING_DIGEST_SCRIPT = """
+import ctypes
+import zarvik_lumetra_native as zln
+try:
+    zln.compute_embedding_sha256([1.0])
+    outcome = ("ok",)
+except BaseException as exc:
+    outcome = (type(exc).__name__, str(exc))
+# The libcrypto the module uses is loaded already; ask it about this thread's
+# error queue.
+path = next(line.split()[-1] for line in open("/proc/self/maps") if "libcrypto" in line)
+crypto = ctypes.CDLL(path)
+crypto.ERR_peek_error.restype = ctypes.c_ulong
+print(repr((outcome, crypto.ERR_peek_error())))
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="finds libcrypto through /proc")
+def test_libcrypto_failure_names_the_call_and_clears_the_error_queue(tmp_path):
+    conf = tmp_path / "null-provider.cnf"
+    conf.write_text(NULL_PROVIDER_CONF)
+    proc = subprocess.run(
+        [sys.executable, "-c", FAILING_DIGEST_SCRIPT],
+        env={**os.environ, "OPENSSL_CONF": str(conf)}, capture_output=True, text=True, timeout=60,
+    )
+    assert proc.returncode == 0, proc.stderr
+    outcome, queued = ast.literal_eval(proc.stdout)
+    if outcome == ("ok",):
+        pytest.skip("this libcrypto ignores the provider configuration")
+    assert outcome[0] == "PanicException"
+    assert outcome[1].startswith("error in OpenSSL function EVP_MD_fetch(): "), outcome
+    assert "unsupported" in outcome[1]
+    assert queued == 0

@@ -8,6 +8,7 @@
 // removed. That lets the common case be written with integer formatting.
 #include "lsh/digest.hpp"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <atomic>
@@ -17,6 +18,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
+#include <utility>
 
 #include "lsh/failure.hpp"
 
@@ -241,13 +245,44 @@ void emit_embedding_text(const float* v, std::size_t n, bool use_fast_path, Sink
     sink(static_cast<const char*>(buf), static_cast<std::size_t>(p - buf));
 }
 
+// A failed libcrypto call, named by the call, with the reason of the most
+// recent error the library queued. The queue is cleared, so that no later
+// libcrypto user on this thread (Python's own hashlib or ssl included) finds
+// a stale error. A failed allocation is reported as one.
+class OpenSslFailure : public InternalFailure {
+public:
+    OpenSslFailure(std::string message, const char* file, int line)
+        : InternalFailure("error in OpenSSL", file, line), message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+[[noreturn]] void openssl_failed(const char* call, const char* file, int line) {
+    const unsigned long code = ERR_peek_last_error();
+    ERR_clear_error();
+    if (code != 0 && ERR_GET_REASON(code) == ERR_R_MALLOC_FAILURE) throw std::bad_alloc();
+    std::string message = std::string("error in OpenSSL function ") + call + "()";
+    if (code != 0) {
+        const char* lib = ERR_lib_error_string(code);
+        const char* reason = ERR_reason_error_string(code);
+        message += ": ";
+        if (lib != nullptr) message += std::string("[") + lib + "] ";
+        message += reason != nullptr ? reason : "unknown reason";
+    }
+    throw OpenSslFailure(std::move(message), file, line);
+}
+
+#define ZLN_OPENSSL_FAILED(call) openssl_failed(#call, __FILE__, __LINE__)
+
 // SHA-256 implementation of libcrypto, fetched once per process and kept.
 const EVP_MD* sha256_md() {
     static std::atomic<EVP_MD*> cached{nullptr};
     EVP_MD* md = cached.load(std::memory_order_acquire);
     if (md != nullptr) return md;
     EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    if (fetched == nullptr) ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+    if (fetched == nullptr) ZLN_OPENSSL_FAILED(EVP_MD_fetch);
     EVP_MD* expected = nullptr;
     if (cached.compare_exchange_strong(expected, fetched, std::memory_order_acq_rel, std::memory_order_acquire)) {
         return fetched;
@@ -263,15 +298,18 @@ struct MdCtxFree {
 std::string sha256_of_embedding_text(const float* v, std::size_t n) {
     const EVP_MD* md = sha256_md();
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+    if (!ctx) {
+        ERR_clear_error();
+        throw std::bad_alloc();
+    }
+    if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) ZLN_OPENSSL_FAILED(EVP_DigestInit_ex);
     emit_embedding_text(v, n, true, [&](const char* data, std::size_t len) {
-        if (EVP_DigestUpdate(ctx.get(), data, len) != 1) ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
+        if (EVP_DigestUpdate(ctx.get(), data, len) != 1) ZLN_OPENSSL_FAILED(EVP_DigestUpdate);
     });
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digest_len = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &digest_len) != 1 || digest_len != 32) {
-        ZLN_INTERNAL_FAILURE("SHA-256 digest failed");
-    }
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &digest_len) != 1) ZLN_OPENSSL_FAILED(EVP_DigestFinal_ex);
+    if (digest_len != 32) ZLN_INTERNAL_FAILURE("EVP_DigestFinal_ex() gave a SHA-256 digest that is not 32 bytes long");
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out(64, '\0');
     for (unsigned int i = 0; i < 32; ++i) {
