@@ -4,6 +4,7 @@ import doctest
 import os
 import re
 
+import shapes
 import zarvik_lumetra_native as zln
 
 README = os.path.join(os.path.dirname(__file__), "..", "README.md")
@@ -20,3 +21,10 @@ def test_readme_examples():
         assert result.failed == 0, block
         attempted += result.attempted
     assert attempted >= 8
+
+
+def test_readme_shows_every_callable_with_its_parameters():
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    for name in shapes.NAMES:
+        assert f"`{name}{shapes.text_signature(name)}" in text, name
