@@ -55,7 +55,7 @@ def rows(native=zarvik_lumetra_native):
     ]
 
 
-def compare(other_path: str, rounds: int = 5) -> None:
+def compare(other_path: str, rounds: int = 9) -> None:
     """Fastest of `rounds` alternating timings of each row in both builds."""
     other = load_build(other_path)
     table = []
