@@ -1,0 +1,3 @@
+"""Dask."""
+def run(*a): raise NotImplementedError
+def describe(a): return a

@@ -1,0 +1,53 @@
+"""The result files, each written under a temporary name and then renamed,
+so an interrupted run never leaves a half-written file in place."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from typing import Any
+
+import numpy as np
+
+from .libs import load
+
+
+def pair_table(ids: np.ndarray, pairs: np.ndarray, hamming: np.ndarray, estimates: np.ndarray) -> Any:
+    """Pairs by id, the smaller id first, sorted by (id_a, id_b)."""
+    pa = load("pyarrow")
+    first, second = ids[pairs[:, 0]], ids[pairs[:, 1]]
+    swap = np.asarray(first > second, dtype=bool)  # text ids need not follow row order
+    id_a, id_b = np.where(swap, second, first), np.where(swap, first, second)
+    table = pa.table({"id_a": _ids(id_a), "id_b": _ids(id_b), "hamming": pa.array(hamming, type=pa.int64()),
+                      "cosine_estimate": pa.array(estimates, type=pa.float64())})
+    return table.sort_by([("id_a", "ascending"), ("id_b", "ascending")])
+
+
+def duplicate_table(ids: np.ndarray, removed: dict[int, int]) -> Any:
+    pa = load("pyarrow")
+    rows = np.array(sorted(removed), dtype=np.int64)
+    kept = np.array([removed[r] for r in rows.tolist()], dtype=np.int64)
+    table = pa.table({"id": _ids(ids[rows]), "kept_id": _ids(ids[kept])})
+    return table.sort_by([("id", "ascending")])
+
+
+def _ids(values: np.ndarray) -> Any:
+    pa = load("pyarrow")
+    if values.dtype == object:
+        return pa.array(values.tolist(), type=pa.string())
+    return pa.array(values, type=pa.int64())
+
+
+def write_atomically(table: Any, path: str) -> None:
+    pq = load("pyarrow.parquet")
+    directory, name = os.path.split(path)
+    handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory or ".")
+    try:
+        with os.fdopen(handle, "wb") as f:
+            pq.write_table(table, f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
