@@ -78,6 +78,9 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("interrupted; no output file was replaced", file=sys.stderr)
         return 130
+    except BrokenPipeError:  # the report was piped into a reader that stopped early
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # nothing left to flush at exit
+        return 1
 
 
 def run(args: argparse.Namespace) -> int:

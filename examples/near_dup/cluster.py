@@ -11,6 +11,7 @@ function of the vector, so it does not matter which machine signed what.
 
 from __future__ import annotations
 
+import logging
 import os
 import tempfile
 import zipfile
@@ -60,7 +61,10 @@ def _connect(distributed: Any, address: str) -> tuple[Any, Any]:
             workers = 0
         if workers < 1:
             raise InputError(f"--dask {address}: expected local:N with N at least 1")
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True)
+        # The local scheduler runs in this process: its notes about each
+        # shuffle starting and ending would drown the report.
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                           silence_logs=logging.ERROR)
         client = distributed.Client(cluster)
     else:
         try:
@@ -87,9 +91,11 @@ def _ship_code(client: Any) -> None:
 
 
 def probe() -> tuple[str, ...]:
-    normalised = np.asarray(signing.zln.normalize_vector(PROBE), dtype=np.float32)
-    records = signing.sign(normalised, LshShape(3, 256, 16))
-    return (signing.digest(normalised), *(r.signature for r in records))
+    """Digest and signatures of a fixed vector, computed wherever this runs."""
+    matrix = np.zeros((1, len(PROBE)), dtype=np.float32)
+    signing.normalise_into(matrix, 0, np.asarray(PROBE))
+    records = signing.sign(matrix[0], LshShape(3, 256, 16))
+    return (signing.digest(matrix[0]), *(r.signature for r in records))
 
 
 def _check_workers(client: Any) -> None:
@@ -127,13 +133,13 @@ def _pipeline(dd: Any, dask: Any, source: Source, shape: LshShape, cap: int, flo
     for side in ("a", "b"):
         pairs = pairs.merge(signatures.rename(columns={"row": side, **{c: f"{side}_{c}" for c in columns}}), on=side)
     scored = pairs.map_partitions(score_frame, shape, floor, meta=score_frame(None, shape, floor))
-    scored, cuts = dask.compute(scored, cuts)
+    scored, cuts, candidates = dask.compute(scored, cuts, pairs.shape[0])
 
     scored = scored.sort_values(["a", "b"])
     kept = int(len(ids) - len(skipped) - len(removed))
     total = sum((Cuts(int(b), int(l), int(d)) for b, l, d in cuts.itertuples(index=False)), Cuts())
     return Result(np.asarray(ids.to_numpy(dtype=object if source.ids_are_text else np.int64)),
-                  np.sort(skipped.to_numpy(dtype=np.int64)), removed, kept,
+                  np.sort(skipped.to_numpy(dtype=np.int64)), removed, kept, int(candidates),
                   np.stack([scored["a"].to_numpy(np.int64), scored["b"].to_numpy(np.int64)], axis=1).reshape(-1, 2),
                   scored["hamming"].to_numpy(np.int64), scored["cosine_estimate"].to_numpy(np.float64), total)
 

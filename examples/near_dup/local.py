@@ -6,7 +6,7 @@ import time
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import TypeVar
+from typing import Never, TypeVar
 
 import numpy as np
 from tqdm import tqdm
@@ -27,7 +27,8 @@ class Result:
     skipped: np.ndarray  # rows with a value that is not finite, not processed
     removed: dict[int, int]  # exact copy row -> earliest row with the same digest
     kept: int  # rows signed and bucketed
-    pairs: np.ndarray  # candidate pairs (a, b), rows a < b, sorted
+    candidates: int  # distinct pairs sharing a bucket
+    pairs: np.ndarray  # scored candidate pairs (a, b), rows a < b, sorted
     hamming: np.ndarray  # per candidate pair
     estimates: np.ndarray  # per candidate pair
     cuts: Cuts
@@ -35,7 +36,7 @@ class Result:
 
 
 @contextmanager
-def stage(seconds: dict[str, float], name: str, total: int, show: bool) -> Iterator[tqdm[None]]:
+def stage(seconds: dict[str, float], name: str, total: int, show: bool) -> Iterator[tqdm[Never]]:
     """A progress bar over `total` items, and the stage's time added to `seconds`."""
     start = time.perf_counter()
     with tqdm(total=total, desc=f"{name:<10}", unit="vec", leave=False, disable=not show) as bar:
@@ -81,5 +82,5 @@ def run(source: Source, shape: LshShape, cap: int, show: bool) -> Result:
     by_row = dict(zip(kept.tolist(), signatures))
     firsts = (by_row[a] for a in timed(seconds, "score", pairs[:, 0].tolist(), len(pairs), show))
     distances, estimates = signing.pair_scores(firsts, (by_row[b] for b in pairs[:, 1].tolist()), shape.total_bits)
-    return Result(ids, np.flatnonzero(~good), removed, len(kept), pairs, np.array(distances, dtype=np.int64),
+    return Result(ids, np.flatnonzero(~good), removed, len(kept), len(pairs), pairs, np.array(distances, dtype=np.int64),
                   np.array(estimates, dtype=np.float64), cuts, seconds)

@@ -72,8 +72,8 @@ def timings(seconds: dict[str, float], count: int) -> None:
 
 
 def _candidates(result: Result) -> None:
-    per_vector = 2 * len(result.pairs) / result.kept if result.kept else 0.0
-    print(f"candidate pairs: {len(result.pairs)} ({per_vector:.2f} per vector)")
+    per_vector = 2 * result.candidates / result.kept if result.kept else 0.0
+    print(f"candidate pairs: {result.candidates} ({per_vector:.2f} per vector)")
 
 
 def _problems(result: Result) -> None:
