@@ -33,6 +33,15 @@ zln_make_venv() {
     zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check -r "$ZLN_ROOT/requirements-dev.txt"
 }
 
+# Installs what examples/demo.py needs beyond the test tools (pyarrow, Dask;
+# requirements-demo.txt), from wheels only. Where an interpreter has no wheels
+# for them yet it says so and goes on: the demo's tests then skip.
+zln_install_demo_deps() {
+    zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check --only-binary=:all: \
+        -r "$ZLN_ROOT/requirements-demo.txt" \
+        || echo "note: requirements-demo.txt could not be installed for $("$VENV_PY" -V); the demo's tests will skip" >&2
+}
+
 # Runs a command, showing its output without pip's notes about this
 # machine's missing local package folders; keeps its exit status.
 zln_quiet() {

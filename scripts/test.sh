@@ -17,6 +17,7 @@ cmake --build "$ZLN_ROOT/build/cpp-tests" -j 2 >/dev/null
 for version in "${versions[@]}"; do
     echo "== Python $version"
     zln_make_venv "$version" "$ZLN_ROOT/.venv-$version"
+    zln_install_demo_deps
     zln_install_module "$ZLN_ROOT/build/py$version-testing" -C cmake.define.ZLN_BUILD_TESTING=ON
     (cd "$ZLN_ROOT" && "$VENV_PY" -m pytest -q -p no:cacheprovider tests)
     if [ "$version" = 3.12 ]; then
