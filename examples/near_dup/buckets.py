@@ -97,5 +97,7 @@ def distinct_pairs(members: np.ndarray, sizes: np.ndarray) -> np.ndarray:
     step = np.arange(len(first)) - np.repeat(np.cumsum(after) - after, after)
     a, b = members[first], members[first + 1 + step]
     span = int(members.max()) + 1
-    keys = np.unique(a * span + b)
+    keys = a * span + b
+    keys.sort()  # (np.unique is several times slower here)
+    keys = keys[np.r_[True, keys[1:] != keys[:-1]]]
     return np.stack([keys // span, keys % span], axis=1)

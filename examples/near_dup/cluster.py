@@ -159,7 +159,7 @@ def signed_frame(block: Block, shape: LshShape, text_ids: bool) -> Any:
         signing.normalise_into(normalised, offset, vectors[offset])
         digests[offset] = signing.digest(normalised[offset])
         signed.append(signing.sign(normalised[offset], shape))
-    signatures, bands = signing.signatures_and_bands(signed)
+    signatures, bands = signing.signatures_of(signed), signing.bands_of(signed)
     per_row = shape.families * shape.bands
     blank = ("",) * shape.families
     full_signatures = iter(signatures)

@@ -75,12 +75,16 @@ def run(source: Source, shape: LshShape, cap: int, show: bool) -> Result:
     signed = [signing.sign(normalised[row], shape) for row in timed(seconds, "simhash", kept, len(kept), show)]
 
     start = time.perf_counter()
-    signatures, bands = signing.signatures_and_bands(signed)
+    bands = signing.bands_of(signed)
     pairs, cuts = candidate_pairs(*row_entries(kept, bands, shape.families * shape.bands), cap)
     seconds["bucket"] = time.perf_counter() - start
 
-    by_row = dict(zip(kept.tolist(), signatures))
-    firsts = (by_row[a] for a in timed(seconds, "score", pairs[:, 0].tolist(), len(pairs), show))
-    distances, estimates = signing.pair_scores(firsts, (by_row[b] for b in pairs[:, 1].tolist()), shape.total_bits)
+    start = time.perf_counter()
+    signatures = signing.signatures_of(signed)
+    position = np.searchsorted(kept, pairs)  # kept rows are in ascending order
+    seconds["score"] = time.perf_counter() - start
+    firsts = (signatures[i] for i in timed(seconds, "score", position[:, 0].tolist(), len(pairs), show))
+    distances, estimates = signing.pair_scores(firsts, (signatures[j] for j in position[:, 1].tolist()),
+                                               shape.total_bits)
     return Result(ids, np.flatnonzero(~good), removed, len(kept), len(pairs), pairs, np.array(distances, dtype=np.int64),
                   np.array(estimates, dtype=np.float64), cuts, seconds)

@@ -49,13 +49,14 @@ def sign(normalised: np.ndarray, shape: LshShape) -> list[zln.LshFamily]:
     return zln.simhash_lsh_multi(normalised, shape.families, shape.bits, shape.bands)
 
 
-def signatures_and_bands(signed: Iterable[list[zln.LshFamily]]) -> tuple[list[tuple[str, ...]], list[str]]:
-    """Each vector's family signatures, and all bands in one list: vector after
-    vector, family after family."""
-    signed = list(signed)
-    signatures = [tuple(record.signature for record in records) for records in signed]
-    bands = [band for records in signed for record in records for band in record.bands]
-    return signatures, bands
+def signatures_of(signed: Sequence[list[zln.LshFamily]]) -> list[tuple[str, ...]]:
+    """Each vector's family signatures."""
+    return [tuple(record.signature for record in records) for records in signed]
+
+
+def bands_of(signed: Sequence[list[zln.LshFamily]]) -> list[str]:
+    """All bands in one list: vector after vector, family after family."""
+    return [band for records in signed for record in records for band in record.bands]
 
 
 def first_copies(digests: Iterable[tuple[int, str]]) -> dict[int, int]:
