@@ -14,6 +14,7 @@ from __future__ import annotations
 import logging
 import os
 import tempfile
+import warnings
 import zipfile
 from typing import Any
 
@@ -111,6 +112,9 @@ def _check_workers(client: Any) -> None:
 
 
 def _pipeline(dd: Any, dask: Any, source: Source, shape: LshShape, cap: int, floor: float) -> Result:
+    # The generated corpus travels inside the task graph; Dask would warn
+    # that the graph is large. Blocks of a file are only its path and rows.
+    warnings.filterwarnings("ignore", message="Sending large graph")
     empty = ArrayBlock(0, np.zeros((0, source.dim), dtype=np.float32))
     signed = dd.from_map(signed_frame, source.blocks, shape=shape, text_ids=source.ids_are_text,
                          meta=signed_frame(empty, shape, source.ids_are_text), enforce_metadata=False)
@@ -148,34 +152,29 @@ def _pipeline(dd: Any, dask: Any, source: Source, shape: LshShape, cap: int, flo
 # needs to know the columns and types before anything runs.
 
 def signed_frame(block: Block, shape: LshShape, text_ids: bool) -> Any:
-    """Row, id, whether finite, digest, family signatures and all bands of every row of the block."""
+    """Row, id, whether finite, digest, family signatures and all bands (one
+    text, separated by spaces) of every row of the block."""
     pd = load("pandas")
     ids, vectors = block.read()
     good = signing.finite_rows(vectors)
     normalised = np.zeros(vectors.shape, dtype=np.float32)
     digests = [""] * len(vectors)
-    signed = []
+    signatures = [("",) * shape.families] * len(vectors)
+    bands = [""] * len(vectors)
     for offset in np.flatnonzero(good).tolist():
         signing.normalise_into(normalised, offset, vectors[offset])
         digests[offset] = signing.digest(normalised[offset])
-        signed.append(signing.sign(normalised[offset], shape))
-    signatures, bands = signing.signatures_of(signed), signing.bands_of(signed)
-    per_row = shape.families * shape.bands
-    blank = ("",) * shape.families
-    full_signatures = iter(signatures)
-    rows_signatures = [next(full_signatures) if ok else blank for ok in good.tolist()]
+        records = signing.sign(normalised[offset], shape)
+        signatures[offset] = signing.signatures_of([records])[0]
+        bands[offset] = " ".join(signing.bands_of([records]))
     columns: dict[str, Any] = {
         "row": np.arange(block.start, block.start + len(vectors), dtype=np.int64),
         "id": pd.Series(ids, dtype="str" if text_ids else "int64"),
         "good": good,
         "digest": pd.Series(digests, dtype="str"),
+        **{f"s{f}": pd.Series([s[f] for s in signatures], dtype="str") for f in range(shape.families)},
+        "bands": pd.Series(bands, dtype="str"),
     }
-    for f in range(shape.families):
-        columns[f"s{f}"] = pd.Series([s[f] for s in rows_signatures], dtype="str")
-    band_matrix = np.full((len(vectors), per_row), "", dtype=object)
-    band_matrix[good] = np.array(bands, dtype=object).reshape(-1, per_row)
-    for k in range(per_row):
-        columns[f"b{k}"] = pd.Series(band_matrix[:, k], dtype="str")
     return pd.DataFrame(columns)
 
 
@@ -192,19 +191,16 @@ def copies_frame(frame: Any) -> Any:
 
 def entries_frame(frame: Any, shape: LshShape, removed: np.ndarray) -> Any:
     """One (family, band, text, row) entry per band of every signed row that is not an exact copy."""
-    pd = load("pandas")
+    pa, pc, pd = load("pyarrow"), load("pyarrow.compute"), load("pandas")
     per_row = shape.families * shape.bands
     if frame is None:
-        frame = pd.DataFrame({"row": np.empty(0, np.int64), "good": np.empty(0, bool),
-                              **{f"b{k}": pd.Series([], dtype="str") for k in range(per_row)}})
-    keep = frame["good"].to_numpy(bool) & ~np.isin(frame["row"].to_numpy(np.int64), removed)
-    part = frame[keep]
-    texts = np.stack([part[f"b{k}"].to_numpy(object) for k in range(per_row)], axis=1).ravel() \
-        if len(part) else np.empty(0, dtype=object)
-    slots = np.tile(np.arange(per_row, dtype=np.int32), len(part))
+        frame = pd.DataFrame({"row": np.empty(0, np.int64), "good": np.empty(0, bool), "bands": pd.Series([], dtype="str")})
+    part = frame[frame["good"].to_numpy(bool) & ~np.isin(frame["row"].to_numpy(np.int64), removed)]
+    texts = pc.split_pattern(pa.array(part["bands"].to_numpy(object), type=pa.string()), " ").flatten()
+    slots = np.tile(np.arange(per_row, dtype=np.int16 if per_row < 2**15 else np.int32), len(part))
     return pd.DataFrame({
         "family": slots // shape.bands, "band": slots % shape.bands,
-        "text": pd.Series(texts, dtype="str"),
+        "text": pd.Series(texts.to_numpy(zero_copy_only=False), dtype="str"),
         "row": np.repeat(part["row"].to_numpy(np.int64), per_row),
     })
 
