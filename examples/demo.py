@@ -76,7 +76,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
-        print("interrupted; no output file was replaced", file=sys.stderr)
+        print("interrupted (no half-written output file was left in place)", file=sys.stderr)
         return 130
     except BrokenPipeError:  # the report was piped into a reader that stopped early
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # nothing left to flush at exit

@@ -62,10 +62,11 @@ def _connect(distributed: Any, address: str) -> tuple[Any, Any]:
             workers = 0
         if workers < 1:
             raise InputError(f"--dask {address}: expected local:N with N at least 1")
-        # The local scheduler runs in this process: its notes about each
-        # shuffle starting and ending would drown the report.
+        # The local scheduler's notes about each shuffle would drown the
+        # report, and a failed task comes back here as its exception, which
+        # the program reports in one line: the workers' own logs stay quiet.
         cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                           silence_logs=logging.ERROR)
+                                           silence_logs=logging.CRITICAL)
         client = distributed.Client(cluster)
     else:
         try:

@@ -43,6 +43,7 @@ def write_atomically(table: Any, path: str) -> None:
     directory, name = os.path.split(path)
     handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory or ".")
     try:
+        os.chmod(temporary, 0o666 & ~_umask())  # mkstemp's 0600 would hide the results from others
         with os.fdopen(handle, "wb") as f:
             pq.write_table(table, f)
             f.flush()
@@ -51,3 +52,9 @@ def write_atomically(table: Any, path: str) -> None:
     except BaseException:
         os.unlink(temporary)
         raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask

@@ -56,7 +56,7 @@ def user_input(description: str, dim: int, shape: LshShape, result: Result, thre
     listed = "; ".join(f"{_id(result, k)} <- {', '.join(_id(result, r) for r in rows)}"
                        for k, rows in sorted(groups.items())[:SHOWN])
     more = "; ..." if len(groups) > SHOWN else ""
-    print(f"exact copies removed by digest: {len(result.removed)} in {len(groups)} groups"
+    print(f"exact copies removed by digest: {len(result.removed)} in {len(groups)} group{'' if len(groups) == 1 else 's'}"
           + (f" (kept id <- removed ids: {listed}{more})" if groups else ""))
     print(f"signatures: {shape.families} families x {shape.signature_bits} bits, {shape.bands} bands each")
     _candidates(result)
@@ -80,7 +80,8 @@ def _problems(result: Result) -> None:
     if len(result.skipped):
         shown = ", ".join(_id(result, int(r)) for r in result.skipped[:SHOWN])
         more = ", ..." if len(result.skipped) > SHOWN else ""
-        print(f"skipped {len(result.skipped)} rows with NaN or values that are not finite as 32-bit floats "
+        rows = "row" if len(result.skipped) == 1 else "rows"
+        print(f"skipped {len(result.skipped)} {rows} with NaN or values that are not finite as 32-bit floats "
               f"(ids {shown}{more})")
     if result.cuts.buckets:
         print(f"bucket cap cut {result.cuts.buckets} buckets (largest had {result.cuts.largest} members; "
