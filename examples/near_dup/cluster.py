@@ -132,13 +132,16 @@ def _pipeline(dd: Any, dask: Any, source: Source, shape: LshShape, cap: int, flo
     pairs = buckets.map_partitions(pairs_frame, shape.bands, cap, meta=pairs_frame(None, shape.bands, cap))
     cuts = buckets.map_partitions(cuts_frame, shape.bands, cap, meta=cuts_frame(None, shape.bands, cap))
     pairs = pairs.drop_duplicates(split_out=True)
+    candidates = pairs.shape[0]
 
     columns = [f"s{f}" for f in range(shape.families)]
     signatures = good[["row", *columns]]
     for side in ("a", "b"):
         pairs = pairs.merge(signatures.rename(columns={"row": side, **{c: f"{side}_{c}" for c in columns}}), on=side)
     scored = pairs.map_partitions(score_frame, shape, floor, meta=score_frame(None, shape, floor))
-    scored, cuts, candidates = dask.compute(scored, cuts, pairs.shape[0])
+    # One graph, so the bucket shuffle feeding both the pairs and the cut
+    # counts runs once.
+    scored, cuts, candidates = dask.compute(scored, cuts, candidates)
 
     scored = scored.sort_values(["a", "b"])
     kept = int(len(ids) - len(skipped) - len(removed))
