@@ -25,7 +25,7 @@ from .buckets import Cuts, apply_cap, bucket_members, candidate_pairs
 from .errors import InputError
 from .inputs import ArrayBlock, Block, Source
 from .libs import load
-from .local import Result
+from .result import Result
 from .signing import LshShape
 
 PROBE = [0.25, -1.5, 3.0, 1e-3, -7.0]  # any fixed vector: every worker must sign it alike

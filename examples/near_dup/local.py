@@ -5,34 +5,19 @@ from __future__ import annotations
 import time
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass, field
 from typing import Never, TypeVar
 
 import numpy as np
 from tqdm import tqdm
 
 from . import signing
-from .buckets import Cuts, candidate_pairs, row_entries
+from .buckets import candidate_pairs, row_entries
 from .inputs import Source
 from .libs import load
+from .result import Result
 from .signing import LshShape
 
 T = TypeVar("T")
-
-
-@dataclass
-class Result:
-    """What a run found, by input row; the same for both ways of running."""
-    ids: np.ndarray  # id of every input row
-    skipped: np.ndarray  # rows with a value that is not finite, not processed
-    removed: dict[int, int]  # exact copy row -> earliest row with the same digest
-    kept: int  # rows signed and bucketed
-    candidates: int  # distinct pairs sharing a bucket
-    pairs: np.ndarray  # scored candidate pairs (a, b), rows a < b, sorted
-    hamming: np.ndarray  # per candidate pair
-    estimates: np.ndarray  # per candidate pair
-    cuts: Cuts
-    seconds: dict[str, float] = field(default_factory=dict)
 
 
 @contextmanager

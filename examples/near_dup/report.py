@@ -11,7 +11,7 @@ import numpy as np
 import zarvik_lumetra_native as zln
 
 from .corpus import Corpus
-from .local import Result
+from .result import Result
 from .signing import LshShape
 
 SHOWN = 5  # rows, groups and buckets listed before "..."
