@@ -243,3 +243,14 @@ def test_dask_two_workers_write_the_single_process_files(tmp_path, capsys):
     assert spread.startswith("dask: 2 workers") and "dashboard http" in spread
     report = [line for line in alone.splitlines() if not line.startswith(("|", "wrote"))]
     assert [line for line in spread.splitlines()[1:] if not line.startswith(("|", "wrote"))] == report
+
+
+def test_dask_reports_a_bad_row_found_by_a_worker_in_one_line(tmp_path, capfd):
+    pytest.importorskip("distributed")
+    pytest.importorskip("dask.dataframe")
+    vectors = [[1.0, float(i)] for i in range(29)] + [[1.0]]  # ragged in the last row group only
+    pq.write_table(pa.table({"id": list(range(30)), "vector": vectors}), tmp_path / "v.parquet", row_group_size=10)
+    code = demo.main(["--quiet", "--input", str(tmp_path / "v.parquet"), "--partition-rows", "10", "--dask", "local:2"])
+    err = capfd.readouterr().err  # the workers' output too
+    assert code == 2 and "Traceback" not in err
+    assert err.rstrip("\n").splitlines()[-1] == "error: row 29: vector of length 1, but row 0 has length 2 (ragged lists)"
