@@ -51,7 +51,8 @@ def numpy_recipe(matrix: np.ndarray, v) -> list:
 
 
 def main() -> None:
-    paths = testing_ext.simhash_paths()
+    # Every driver with the full kernel table (the narrowed tables are timed by bench_simhash_core).
+    paths = [p for p in testing_ext.simhash_paths() if "@" not in p]
     rng = random.Random(1)
     rows = []
     agreement = []

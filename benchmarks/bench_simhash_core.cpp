@@ -1,24 +1,23 @@
 // Timing of the simhash core (no interpreter): median microseconds per call
-// of simhash_lsh_multi with 3 families, 256 bits, 16 bands, for each kernel.
+// of simhash_lsh_multi with 3 families, 256 bits, 16 bands, for each driver
+// and each level of the kernel table this CPU has (the benchmark narrows its
+// own copies of the table; the module always runs the full one).
 //
-// Build and run from the repository root:
-//   g++ -std=c++20 -O3 -ffp-contract=off -Isrc benchmarks/bench_simhash_core.cpp
-//       src/lsh/simhash*.cpp src/lsh/sign_cache.cpp src/lsh/sign_rows.cpp src/lsh/certified*.cpp
-//       src/lsh/cpu_features.cpp
-//       -o build/bench_simhash_core
-//   build/bench_simhash_core
+// Built by scripts/bench.sh (CMake option ZLN_BUILD_BENCHMARKS), or by hand
+// from the repository root:
+//   cmake -S . -B build/bench -DZLN_BUILD_MODULE=OFF -DZLN_BUILD_BENCHMARKS=ON
+//   cmake --build build/bench && build/bench/bench_simhash_core
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
-#include "lsh/certified.hpp"
-#include "lsh/cpu_features.hpp"
-#include "lsh/sign_cache.hpp"
+#include "lsh/kernels/kernel_table.hpp"
 #include "lsh/simhash.hpp"
-#include "lsh/simhash_kernels.hpp"
 
 namespace {
 
@@ -30,7 +29,24 @@ constexpr std::uint64_t kBands = 16;
 
 volatile double g_sink = 0;
 
-void detail_cap(int cap) { zln::lsh::detail::g_certified_kernel_cap = cap; }
+namespace kt = zln::lsh::detail;
+
+// The table of the named level, or nullptr when this CPU does not reach it
+// (it would only repeat a narrower level).
+const kt::KernelTable* level_table(const char* name) {
+    static std::vector<std::pair<std::string, kt::KernelTable>> tables;
+    if (tables.empty()) {
+        for (const auto& l : kt::kernel_levels()) {
+            const kt::KernelTable t = kt::make_kernel_table(l.mask);
+            if (!tables.empty() && tables.back().second.allowed == t.allowed) continue;
+            tables.emplace_back(l.name, t);
+        }
+    }
+    for (const auto& [n, t] : tables) {
+        if (n == name) return &t;
+    }
+    return nullptr;
+}
 
 // Median over samples of the time of one call, in microseconds; the number
 // of samples shrinks for slow calls so the whole table stays quick.
@@ -54,8 +70,9 @@ double median_us(Fn&& fn) {
 
 // The vectorised kernels with every sign mixed on the fly (no cache): the
 // same kernel calls the driver makes outside the cached region.
-template <class Fill, class Acc>
-void simd_uncached(const std::vector<double>& t, Fill fill, Acc accumulate) {
+void blocks_uncached(const std::vector<double>& t, const kt::KernelTable& k) {
+    const auto fill = k.fill->fn;
+    const auto accumulate = k.accumulate->fn;
     alignas(64) std::uint64_t words[512];
     alignas(64) double acc[64];
     for (std::uint64_t f = 0; f < kFamilies; ++f) {
@@ -81,75 +98,62 @@ int main() {
     struct Row {
         const char* name;
         SimhashPath path;
-        int mode;  // 0: simhash_lsh_multi, 1/2/3: AVX2 / AVX-512 / AVX-512 with DQ kernels, uncached,
-                   // 4/5: certified with the kernels capped, 6: simhash_lsh_multi on a hard vector
+        const char* level;  // the kernel table's level; "all" for the full table
+        int mode;  // 0: simhash_lsh_multi, 1: the block kernels with every sign mixed on the fly,
+                   // 2: simhash_lsh_multi on a hard vector
     };
     const Row rows[] = {
-        {"scalar, uncached", SimhashPath::ScalarUncached, 0},
-        {"scalar, sign cache", SimhashPath::ScalarCached, 0},
-        {"avx2 kernels, uncached", SimhashPath::Avx2, 1},
-        {"avx2, sign cache", SimhashPath::Avx2, 0},
-        {"avx512 kernels, uncached", SimhashPath::Avx512, 2},
-        {"avx512dq mixer, uncached", SimhashPath::Avx512, 3},
-        {"avx512, sign cache", SimhashPath::Avx512, 0},
-        {"exact auto", SimhashPath::ExactAuto, 0},
-        {"certified", SimhashPath::Certified, 0},
-        {"certified, popcnt kernels", SimhashPath::Certified, 4},
-        {"certified, generic kernels", SimhashPath::Certified, 5},
-        {"certified, [a, tiny.., -a]", SimhashPath::Certified, 6},
-        {"exact auto, [a, tiny.., -a]", SimhashPath::ExactAuto, 6},
-        {"auto", SimhashPath::Auto, 0},
+        {"scalar, uncached", SimhashPath::ScalarUncached, "all", 0},
+        {"scalar, sign cache", SimhashPath::ScalarCached, "all", 0},
+        {"blocks, generic, cached", SimhashPath::Blocks, "generic", 0},
+        {"avx2 kernels, uncached", SimhashPath::Blocks, "avx2", 1},
+        {"avx2, sign cache", SimhashPath::Blocks, "avx2", 0},
+        {"avx512 kernels, uncached", SimhashPath::Blocks, "avx512", 1},
+        {"avx512dq mixer, uncached", SimhashPath::Blocks, "avx512dq", 1},
+        {"avx512, sign cache", SimhashPath::Blocks, "avx512", 0},
+        {"neon, uncached", SimhashPath::Blocks, "neon", 1},
+        {"neon, sign cache", SimhashPath::Blocks, "neon", 0},
+        {"exact auto", SimhashPath::ExactAuto, "all", 0},
+        {"certified", SimhashPath::Certified, "all", 0},
+        {"certified, popcnt kernels", SimhashPath::Certified, "popcnt", 0},
+        {"certified, avx2 level", SimhashPath::Certified, "avx2", 0},
+        {"certified, generic kernels", SimhashPath::Certified, "generic", 0},
+        {"certified, [a, tiny.., -a]", SimhashPath::Certified, "all", 2},
+        {"exact auto, [a, tiny.., -a]", SimhashPath::ExactAuto, "all", 2},
+        {"auto", SimhashPath::Auto, "all", 0},
+        {"auto, generic kernels", SimhashPath::Auto, "generic", 0},
     };
 
     std::printf("simhash_lsh_multi, F=%llu B=%llu K=%llu: median us per call\n",
                 static_cast<unsigned long long>(kFamilies), static_cast<unsigned long long>(kBits),
                 static_cast<unsigned long long>(kBands));
-    std::printf("%-26s", "path \\ n");
+    std::printf("%-28s", "path \\ n");
     for (std::size_t n : sizes) std::printf("%10zu", n);
     std::printf("\n");
+    const kt::KernelTable full = kt::kernel_table();
     for (const Row& row : rows) {
-        if (!zln::lsh::simhash_path_available(row.path)) {
-            std::printf("%-26s  (not available on this CPU)\n", row.name);
-            continue;
-        }
-        std::printf("%-26s", row.name);
+        const kt::KernelTable* table = std::strcmp(row.level, "all") == 0 ? &full : level_table(row.level);
+        if (table == nullptr) continue;  // a level this CPU does not have
+        std::printf("%-28s", row.name);
         for (std::size_t n : sizes) {
             std::vector<float> v(n);
             for (float& x : v) x = uni(rng);
             std::vector<double> t(v.begin(), v.end());
-            double us = 0;
-            if (row.mode == 6) {
+            if (row.mode == 2) {
                 // Every bit doubtful: a, terms lost against it, -a.
                 for (float& x : v) x = 0x1p-60f;
                 v.front() = 1.0f;
                 v.back() = -1.0f;
             }
-            if (row.mode >= 4) detail_cap(row.mode == 4 ? 1 : row.mode == 5 ? 2 : 0);
-            if (row.mode == 0 || row.mode >= 4) {
-                us = median_us([&] {
-                    auto r = zln::lsh::simhash_lsh_multi(v.data(), n, kFamilies, kBits, kBands, row.path);
-                    g_sink = g_sink + static_cast<double>(r[0].signature[0]);
-                });
-            } else if (row.mode == 1) {
-                us = median_us([&] {
-                    simd_uncached(t, zln::lsh::detail::fill_sign_words_avx2, zln::lsh::detail::accumulate_block_avx2);
-                });
-            } else if (row.mode == 3) {
-                if (!zln::lsh::detail::cpu_has_avx512dq()) {
-                    std::printf("%10s", "n/a");
-                    continue;
-                }
-                us = median_us([&] {
-                    simd_uncached(t, zln::lsh::detail::fill_sign_words_avx512dq,
-                                  zln::lsh::detail::accumulate_block_avx512);
-                });
+            double us = 0;
+            if (row.mode == 1) {
+                us = median_us([&] { blocks_uncached(t, *table); });
             } else {
                 us = median_us([&] {
-                    simd_uncached(t, zln::lsh::detail::fill_sign_words_avx512,
-                                  zln::lsh::detail::accumulate_block_avx512);
+                    auto r = zln::lsh::simhash_lsh_multi(v.data(), n, kFamilies, kBits, kBands, row.path, {}, *table);
+                    g_sink = g_sink + static_cast<double>(r[0].signature[0]);
                 });
             }
-            detail_cap(0);
             std::printf("%10.1f", us);
         }
         std::printf("\n");
@@ -157,7 +161,7 @@ int main() {
 
     // Floor: the same number of binary64 additions as one call, as a single
     // dependent chain (what the plain ordered loop is bound by).
-    std::printf("%-26s", "F*B*n dependent adds");
+    std::printf("%-28s", "F*B*n dependent adds");
     for (std::size_t n : sizes) {
         std::vector<double> t(n);
         for (double& x : t) x = uni(rng);

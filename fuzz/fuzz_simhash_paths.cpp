@@ -1,5 +1,5 @@
-// Every simhash kernel (scalar without and with the sign cache, AVX2,
-// AVX-512, automatic choice) against a naive oracle written here from the
+// Every simhash driver with every level of the kernel table, and every
+// kernel entry the CPU runs, against a naive oracle written here from the
 // definition: full SplitMix64 bit 0 for the sign, an ordered binary64 sum
 // from -0.0, strict "> 0" for the bit, nibble packing and band cutting.
 // The input also chooses how the process-wide sign cache is warmed first,
@@ -13,10 +13,9 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
-#include "lsh/cpu_features.hpp"
+#include "lsh/kernels/kernel_table.hpp"
 #include "lsh/sign_cache.hpp"
 #include "lsh/simhash.hpp"
-#include "lsh/simhash_kernels.hpp"
 
 using namespace zln;
 using zln_fuzz::Input;
@@ -98,24 +97,13 @@ void check_kernels(Input& in) {
         for (unsigned i = 0; i < 64; ++i) w |= static_cast<std::uint64_t>(oracle_sign(f, b0 + i, j0 + k)) << i;
         want[k] = w;
     }
-    using Filler = void (*)(std::uint64_t, std::uint64_t, std::uint64_t, std::size_t, std::uint64_t*) noexcept;
-    struct {
-        const char* name;
-        Filler fill;
-        bool available;
-    } fillers[] = {
-        {"fill scalar", &lsh::detail::fill_sign_words_scalar, true},
-        {"fill avx2", &lsh::detail::fill_sign_words_avx2, lsh::detail::cpu_has_avx2()},
-        {"fill avx512", &lsh::detail::fill_sign_words_avx512, lsh::detail::cpu_has_avx512()},
-        {"fill avx512dq", &lsh::detail::fill_sign_words_avx512dq, lsh::detail::cpu_has_avx512dq()},
-    };
     const std::string where = "f=" + std::to_string(f) + " b0=" + std::to_string(b0) + " j0=" + std::to_string(j0) +
                               " count=" + std::to_string(count);
-    for (const auto& fl : fillers) {
-        if (!fl.available) continue;
+    for (const auto& fl : lsh::detail::sign_word_filler_entries()) {
+        if (!lsh::detail::runnable(fl)) continue;
         std::fill(got.begin(), got.end(), 0);
-        fl.fill(f, b0, j0, count, got.data());
-        if (got != want) zln_fuzz::mismatch(fl.name, where);
+        fl.fn(f, b0, j0, count, got.data());
+        if (got != want) zln_fuzz::mismatch(std::string("fill ") + fl.name, where);
     }
     // Accumulators: random terms and sign words.
     std::vector<double> t(count + 1);
@@ -130,23 +118,15 @@ void check_kernels(Input& in) {
         for (std::size_t k = 0; k < count; ++k) acc = acc + (((want[k] >> i) & 1U) ? t[k] : -t[k]);
         expect[i] = acc;
     }
-    struct {
-        const char* name;
-        void (*acc)(const double*, const std::uint64_t*, std::size_t, double*) noexcept;
-        bool available;
-    } accs[] = {
-        {"accumulate avx2", &lsh::detail::accumulate_block_avx2, lsh::detail::cpu_has_avx2()},
-        {"accumulate avx512", &lsh::detail::accumulate_block_avx512, lsh::detail::cpu_has_avx512()},
-    };
-    for (const auto& a : accs) {
-        if (!a.available) continue;
+    for (const auto& a : lsh::detail::accumulator_entries()) {
+        if (!lsh::detail::runnable(a)) continue;
         alignas(64) double acc[64];
         std::copy(start, start + 64, acc);
-        a.acc(t.data(), want.data(), count, acc);
+        a.fn(t.data(), want.data(), count, acc);
         for (unsigned i = 0; i < 64; ++i) {
             const bool same = (std::isnan(acc[i]) && std::isnan(expect[i])) ||
                               std::memcmp(&acc[i], &expect[i], sizeof(double)) == 0;
-            if (!same) zln_fuzz::mismatch(a.name, where + " lane " + std::to_string(i));
+            if (!same) zln_fuzz::mismatch(std::string("accumulate ") + a.name, where + " lane " + std::to_string(i));
         }
     }
 }
@@ -193,13 +173,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint64_t f = 0; f < F; ++f) want_sig[f] = oracle_signature(v, f, B);
 
     static const lsh::SimhashPath paths[] = {lsh::SimhashPath::ScalarUncached, lsh::SimhashPath::ScalarCached,
-                                             lsh::SimhashPath::Avx2, lsh::SimhashPath::Avx512,
-                                             lsh::SimhashPath::Auto, lsh::SimhashPath::Certified,
-                                             lsh::SimhashPath::ExactAuto};
-    static const char* names[] = {"scalar_uncached", "scalar_cached", "avx2", "avx512", "auto", "certified", "exact_auto"};
-    for (int p = 0; p < 7; ++p) {
-        if (!lsh::simhash_path_available(paths[p])) continue;
-        const auto records = lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, paths[p]);
+                                             lsh::SimhashPath::Blocks, lsh::SimhashPath::Auto,
+                                             lsh::SimhashPath::Certified, lsh::SimhashPath::ExactAuto};
+    static const char* path_names[] = {"scalar_uncached", "scalar_cached", "blocks", "auto", "certified", "exact_auto"};
+    // The input picks the level of the kernel table (any level; the CPU caps it).
+    const auto levels = lsh::detail::kernel_levels();
+    const auto& level = levels[(fb / 6) % levels.size()];
+    const lsh::detail::KernelTable table = lsh::detail::make_kernel_table(level.mask);
+    for (int p = 0; p < 6; ++p) {
+        const std::string name = std::string(path_names[p]) + "@" + level.name;
+        const char* names[6];
+        names[p] = name.c_str();
+        const auto records = lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, paths[p], {}, table);
         if (records.size() != F) zln_fuzz::mismatch(names[p], "family count; " + describe(v, families, bits, bands));
         for (std::uint64_t f = 0; f < F; ++f) {
             const auto& r = records[f];

@@ -10,7 +10,7 @@
 // holds nonnegative integers q_j with
 //     |t_j| * s = q_j + r_j,        R = sum_j |r_j|,
 // and computes E = sum_j sigma_j e_j q_j exactly in integers (popcounts of
-// the sign row XOR the negative mask, certified_kernels.hpp). Then
+// the sign row XOR the negative mask, kernels/kernels.hpp). Then
 //   (1) |S*s - E| = |sum_j sigma_j e_j r_j| <= R            (quantisation)
 //   (2) |acc - S| <= gamma_{n-1} * A,  A = sum_j |t_j|,
 //       gamma_m = m*u / (1 - m*u), u = 2^-53                  (rounding)
@@ -59,7 +59,7 @@
 //     settles constant vectors, exactly cancelling pairs and the like.
 //
 // The bound in floating point. R and A are summed in binary64 by the
-// quantising and scanning kernels (certified_kernels.hpp), each in an order
+// quantising and scanning kernels (kernels/kernels.hpp), each in an order
 // of its own: a few interleaved partial sums in the generic kernels, 16 or
 // 32 vector lanes combined by a tree in the AVX-512 ones, where lanes past n
 // add +0.0, which is exact. The bound below holds for any summation tree of
@@ -107,9 +107,9 @@ double stage_bound(double residual_sum, double rho) noexcept { return (residual_
 
 // Quantises the magnitudes for a stage of st.planes planes with unit 2^k
 // and sets its planes, total and bound; returns the computed residual sum.
-double quantise_stage(CertStage& st, const CertifiedInput& in, const float* v, int k, const CertPrepKernels& kern) {
+double quantise_stage(CertStage& st, const CertifiedInput& in, const float* v, int k, const KernelTable& kern) {
     st.bits.assign(static_cast<std::size_t>(st.planes) * in.pstride, 0);
-    const double residual = kern.quantise(v, in.n, k, st.planes, st.bits.data(), in.pstride, &st.total);
+    const double residual = kern.quantise->fn(v, in.n, k, st.planes, st.bits.data(), in.pstride, &st.total);
     st.bound = stage_bound(residual, rounding_term(in.n, in.abs_sum, k));
     st.ready = true;
     return residual;
@@ -128,13 +128,13 @@ unsigned first_stage_planes(std::size_t n) noexcept {
     return 12;
 }
 
-bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const CertPrepKernels& k) {
+bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k) {
     if (n == 0 || n > kCertifiedMaxElements) return false;
     in.n = n;
     in.words = (n + 63) / 64;
     in.pstride = (in.words + 7) & ~std::size_t{7};
     in.neg.assign(in.pstride, 0);
-    const std::uint32_t maxbits = k.scan(v, n, in.neg.data(), &in.abs_sum);
+    const std::uint32_t maxbits = k.scan->fn(v, n, in.neg.data(), &in.abs_sum);
     if (maxbits >= 0x7f800000U) return false;  // an infinity or a NaN
     if (maxbits == 0) {
         in.all_zero = true;
@@ -146,7 +146,7 @@ bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const 
     return true;
 }
 
-void certified_prepare_stage2(CertifiedInput& in, const float* v, const CertPrepKernels& k) {
+void certified_prepare_stage2(CertifiedInput& in, const float* v, const KernelTable& k) {
     if (in.s2.ready) return;
     in.s2.planes = kSecondStagePlanes;
     const int k2 = static_cast<int>(in.s2.planes) - 1 - in.emax;
@@ -170,7 +170,7 @@ bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {
     if (high - low > 64) return false;
     in.grid = low;
     // The exact total sum q_j decides whether the ordered sum is exact.
-    unsigned __int128 total = 0;
+    Int128 total;
     for (std::size_t j = 0; j < in.n; ++j) {
         const std::uint32_t bits = abs_bits(v[j]);
         if (bits == 0) continue;
@@ -178,9 +178,10 @@ bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {
         const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
         const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
         const int tz = std::countr_zero(m);
-        total += static_cast<unsigned __int128>(m >> tz) << (lsb + tz - low);  // shift >= 0 by the choice of low
+        // Below 2^(high - low) <= 2^64, and the shift is >= 0 by the choice of low.
+        total += Int128::from_u64(static_cast<std::uint64_t>(m >> tz) << (lsb + tz - low));
     }
-    in.s3_exact_sum = total < (static_cast<unsigned __int128>(1) << 53);
+    in.s3_exact_sum = total.below_pow2(53);
     in.bound3 = in.s3_exact_sum ? 0.0 : stage_bound(0.0, rounding_term(in.n, in.abs_sum, -low));
     in.s3_grid_state = 1;
     return true;
@@ -203,7 +204,7 @@ bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder b
     if (!certified_stage3_grid(in, v)) return false;
     const int low = in.grid;
     std::vector<std::uint32_t> lo(64 * in.words, 0), hi(64 * in.words, 0);
-    __int128 total = 0;
+    Int128 total;
     for (std::size_t j = 0; j < in.n; ++j) {
         const std::uint32_t bits = abs_bits(v[j]);
         if (bits == 0) continue;
@@ -216,7 +217,7 @@ bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder b
         const std::uint64_t q = static_cast<std::uint64_t>(m >> tz) << (lsb + tz - low);
         lo[j] = static_cast<std::uint32_t>(q);
         hi[j] = static_cast<std::uint32_t>(q >> 32);
-        total += q;
+        total += Int128::from_u64(q);
     }
     in.bits3.assign(64 * in.pstride, 0);
     build(lo.data(), in.words, 32, in.bits3.data(), in.pstride);
@@ -227,17 +228,18 @@ bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder b
 }
 
 int certified_verdict3(const CertifiedInput& in, std::int64_t plus_lo, std::int64_t plus_hi) noexcept {
-    const __int128 plus = (static_cast<__int128>(plus_hi) << 32) + plus_lo;
-    const __int128 e = 2 * plus - in.total3;
-    if (in.s3_exact_sum) return e > 0 ? 1 : 0;  // acc = S exactly (see the comment at the top)
-    const unsigned __int128 mag = static_cast<unsigned __int128>(e < 0 ? -e : e);
+    const Int128 plus = Int128::from_i64(plus_hi).shl(32) + Int128::from_i64(plus_lo);
+    const Int128 e = plus + plus - in.total3;
+    const int positive = e.sign() > 0 ? 1 : 0;
+    if (in.s3_exact_sum) return positive;  // acc = S exactly (see the comment at the top)
+    const Int128 mag = e.abs();
     double m;
-    if (mag < (static_cast<unsigned __int128>(1) << 53)) {
-        m = static_cast<double>(static_cast<std::uint64_t>(mag));
+    if (mag.below_pow2(53)) {
+        m = static_cast<double>(mag.low());
     } else {
-        m = std::nextafter(static_cast<double>(mag), 0.0);
+        m = std::nextafter(mag.to_double(), 0.0);
     }
-    if (m > in.bound3) return e > 0 ? 1 : 0;
+    if (m > in.bound3) return positive;
     return kDoubtful;
 }
 

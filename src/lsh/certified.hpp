@@ -9,14 +9,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "certified_kernels.hpp"
+#include "lsh/kernels/kernel_table.hpp"
+#include "lsh/portable/int128.hpp"
 
 namespace zln::lsh::detail {
-
-// Which certified kernels run: 0 the best the CPU has, 1 at most the POPCNT
-// instruction, 2 the generic ones (and no vector unit for exact blocks).
-// For tests only; set between calls.
-extern int g_certified_kernel_cap;
 
 // Longest vector the certified path takes (the integer bounds below rely on it).
 inline constexpr std::size_t kCertifiedMaxElements = std::size_t{1} << 24;
@@ -28,7 +24,7 @@ inline constexpr int kDoubtful = -1;
 
 // One quantisation of the magnitudes: integers q_j in bit planes, their sum,
 // and the bound that |E| must exceed for a bit to be accepted, E being the
-// signed integer sum (2P - total, see certified_kernels.hpp).
+// signed integer sum (2P - total, see kernels/kernels.hpp).
 struct CertStage {
     unsigned planes = 0;
     std::vector<std::uint64_t> bits;  // planes x pstride words
@@ -55,17 +51,10 @@ struct CertifiedInput {
     bool s3_exact_sum = false;  // sum q_j < 2^53: the ordered sum is exact, bound3 = 0
     int s3_state = 0;  // 0 not tried, 1 ready, -1 not possible for this vector
     std::vector<std::uint64_t> bits3;
-    __int128 total3 = 0;
+    Int128 total3;
     double bound3 = 0;
     // Scratch for the caller: doubtful rows gathered side by side.
     std::vector<std::uint64_t> gather;
-};
-
-// The kernels that prepare the stages (certified_kernels.hpp).
-struct CertPrepKernels {
-    PlaneBuilder build;
-    Quantiser quantise;
-    MagnitudeScan scan;
 };
 
 // Planes of the first stage for a vector of n elements.
@@ -73,10 +62,10 @@ unsigned first_stage_planes(std::size_t n) noexcept;
 
 // Prepares the first stage. Returns false (and the caller takes an exact
 // path) when an element is infinite or NaN or n exceeds kCertifiedMaxElements.
-bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const CertPrepKernels& k);
+bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k);
 // Quantises for the second stage and builds its planes, once and only when
 // some bit needs it (v as for certified_prepare).
-void certified_prepare_stage2(CertifiedInput& in, const float* v, const CertPrepKernels& k);
+void certified_prepare_stage2(CertifiedInput& in, const float* v, const KernelTable& k);
 // Builds the exact stage (once); false when the vector's magnitudes do not
 // fit a common 64-bit grid.
 bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder build);

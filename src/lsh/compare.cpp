@@ -53,6 +53,7 @@ struct DigitTable {
 };
 constexpr DigitTable kDigits{};
 
+#if defined(__SSE2__)
 // Bits set in the XOR of 16 nibble values packed one per byte.
 inline std::uint64_t popcount_packed(std::uint64_t lo, std::uint64_t hi) noexcept {
     // Every byte holds a value below 16, so the high half of each byte is free.
@@ -65,7 +66,6 @@ inline std::uint64_t popcount_packed(std::uint64_t lo, std::uint64_t hi) noexcep
     return (x * 0x0101010101010101ull) >> 56;
 }
 
-#if defined(__SSE2__)
 // Digit values of 16 bytes and a mask of the bytes that are ASCII hex digits.
 inline __m128i digit_values(__m128i v, __m128i& valid) noexcept {
     const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));

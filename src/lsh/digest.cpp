@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "lsh/failure.hpp"
+#include "lsh/portable/bits.hpp"
 
 namespace zln::lsh {
 namespace {
@@ -124,7 +125,7 @@ inline char* write_scaled_decimal(char* p, bool negative, std::uint64_t n) noexc
     const std::uint64_t text = digits + 0x0000303030303030ull;
     std::memcpy(p + 1, &text, 8);
     // Trailing zero digits are the leading zero bytes of the 48-bit word.
-    const int trailing_zeros = __builtin_clzll(digits << 16) >> 3;
+    const int trailing_zeros = bits::countl_zero64(digits << 16) >> 3;
     return p + 7 - trailing_zeros;
 }
 

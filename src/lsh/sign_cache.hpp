@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "cache_region.hpp"
+#include "lsh/kernels/kernels.hpp"
 #include "work_meter.hpp"
 
 namespace zln::lsh::detail {
@@ -47,9 +48,6 @@ inline constexpr std::uint64_t kSignCacheMaxWords = std::uint64_t{1} << 21;
 inline constexpr std::uint64_t kSignCacheMaxFamilies = 16;
 inline constexpr std::uint64_t kSignCacheMaxBlocks = 16;  // 1024 bit positions
 inline constexpr CacheBounds kSignCacheBounds{kSignCacheMaxWords, kSignCacheMaxFamilies, kSignCacheMaxBlocks};
-
-using SignWordFiller = void (*)(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
-                                std::uint64_t* out) noexcept;
 
 // True when a request for `families` x `words` blocks x `elements` can be
 // fully served from the cache (after growing it).

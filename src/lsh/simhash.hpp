@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "failure.hpp"
+#include "lsh/failure.hpp"
+#include "lsh/kernels/kernel_table.hpp"
 
 namespace zln::lsh {
 
@@ -18,23 +19,21 @@ struct FamilyRecord {
     std::vector<std::string> bands;
 };
 
-// Which kernel computes the signature bits. Auto picks the fastest available
-// (Certified); every path gives the same bits.
+// Which driver computes the signature bits; the kernels it runs come from
+// the kernel table passed along. Auto picks the fastest for the table;
+// every path gives the same bits.
 enum class SimhashPath : int {
     Auto = 0,
     ScalarUncached = 1,  // the plain ordered loop, signs mixed on the fly
     ScalarCached = 2,    // same loop, signs read from the packed sign cache
-    Avx2 = 3,
-    Avx512 = 4,
+    Blocks = 3,          // 64 bit positions at once through the table's accumulate kernel
     // Integer estimates with guaranteed error bounds settle almost every bit;
     // the doubtful ones (and vectors with infinities or NaNs, or regions
     // beyond the sign row cache) are summed exactly. Same results as the
     // exact paths, bit for bit.
-    Certified = 5,
-    ExactAuto = 6,  // the fastest exact kernel available (Auto without Certified)
+    Certified = 4,
+    ExactAuto = 5,  // the fastest exact path for the table (Auto without Certified)
 };
-
-bool simhash_path_available(SimhashPath path) noexcept;
 
 // +1 or -1 for element j of hyperplane (family f, bit b).
 int hyperplane_sign(std::uint64_t f, std::uint64_t b, std::uint64_t j) noexcept;
@@ -49,10 +48,11 @@ std::vector<std::string> split_bands(std::string_view signature, std::uint64_t b
 // estimated memory exceeds the machine's physical memory (checked before any
 // hashing), Interrupted when cancel() says so.
 // The caller serialises calls (the interpreter lock does) because the sign
-// cache is process-wide.
+// cache is process-wide. The shipped module always passes the process's
+// table; tests and benchmarks may pass narrowed ones.
 std::vector<FamilyRecord> simhash_lsh_multi(const float* v, std::size_t n, std::uint64_t families,
                                             std::uint64_t bits, std::uint64_t bands,
-                                            SimhashPath path = SimhashPath::Auto,
-                                            CancelCheck cancel = {});
+                                            SimhashPath path = SimhashPath::Auto, CancelCheck cancel = {},
+                                            const detail::KernelTable& kernels = detail::kernel_table());
 
 }  // namespace zln::lsh

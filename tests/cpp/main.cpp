@@ -1,14 +1,48 @@
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "check.hpp"
+#include "kernel_levels.hpp"
 
-// Runs every registered case, or those whose name contains argv[1].
+// Runs every registered case, or those whose name contains the first
+// argument that is not an option. --kernels=LEVEL narrows every kernel table
+// the cases build to that level (generic, popcnt, avx2, ..., neon).
 int main(int argc, char** argv) {
+    const char* filter = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--kernels=", 0) == 0) {
+            const std::string level = arg.substr(10);
+            bool known = false;
+            for (const auto& l : zln::lsh::detail::kernel_levels()) {
+                if (level == l.name) {
+                    zln_test::harness_mask() = l.mask;
+                    known = true;
+                }
+            }
+            if (!known) {
+                std::fprintf(stderr, "unknown kernel level: %s\n", level.c_str());
+                return 2;
+            }
+        } else {
+            filter = argv[i];
+        }
+    }
+    const auto levels = zln_test::kernel_levels();
+    std::printf("kernel levels:");
+    for (const auto& l : levels) std::printf(" %s", l.name.c_str());
+    std::printf("\n");
     int run = 0;
     for (const auto& c : zln_test::registry()) {
-        if (argc > 1 && std::strstr(c.name, argv[1]) == nullptr) continue;
+        if (filter != nullptr && std::strstr(c.name, filter) == nullptr) continue;
         int before = zln_test::failures();
-        c.body();
+        try {
+            c.body();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: uncaught exception: %s\n", c.name, e.what());
+            ++zln_test::failures();
+        }
         ++run;
         std::printf("%s %s\n", zln_test::failures() == before ? "ok  " : "FAIL", c.name);
     }

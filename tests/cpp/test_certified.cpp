@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "check.hpp"
+#include "kernel_levels.hpp"
 #include "simhash_reference.hpp"
 #include "lsh/certified.hpp"
-#include "lsh/certified_kernels.hpp"
+#include "lsh/kernels/kernel_table.hpp"
 #include "lsh/sign_mix.hpp"
 #include "lsh/sign_rows.hpp"
 #include "lsh/simhash.hpp"
@@ -27,25 +28,27 @@ namespace {
 
 std::vector<FamilyRecord> run(const std::vector<float>& v, std::uint64_t families, std::uint64_t bits,
                               SimhashPath path, zln::CancelCheck cancel = {}) {
-    return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, path, cancel);
+    return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, path, cancel,
+                                       zln_test::harness_table());
 }
 
 using zln_test::reference_signature;
 
 int g_compared = 0;
 
-// Every kernel level of the certified path against the exact scalar loop
-// (and, for small requests, against the independent reference), bit by bit.
+// The certified path with every level of the kernel table against the exact
+// scalar loop (and, for small requests, against the independent reference),
+// bit by bit.
 void compare_all(const std::vector<float>& v, std::uint64_t families = 2, std::uint64_t bits = 256,
                  const char* what = "") {
     const auto exact = run(v, families, bits, SimhashPath::ScalarUncached);
-    for (int cap = 0; cap <= 2; ++cap) {
-        detail::g_certified_kernel_cap = cap;
-        const auto got = run(v, families, bits, SimhashPath::Certified);
+    for (const auto& level : zln_test::kernel_levels()) {
+        const auto got = zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, SimhashPath::Certified,
+                                                     {}, level.table);
         bool same = got.size() == exact.size();
         for (std::size_t f = 0; same && f < got.size(); ++f) same = got[f].signature == exact[f].signature;
         if (!same) {
-            std::fprintf(stderr, "  certified differs (kernel cap %d, n=%zu, %s)\n", cap, v.size(), what);
+            std::fprintf(stderr, "  certified differs (kernels %s, n=%zu, %s)\n", level.name.c_str(), v.size(), what);
             for (std::size_t f = 0; f < got.size() && f < exact.size(); ++f) {
                 if (got[f].signature != exact[f].signature) {
                     std::fprintf(stderr, "    family %zu\n      certified %s\n      exact     %s\n", f,
@@ -55,7 +58,6 @@ void compare_all(const std::vector<float>& v, std::uint64_t families = 2, std::u
         }
         CHECK(same);
     }
-    detail::g_certified_kernel_cap = 0;
     const auto autop = run(v, families, bits, SimhashPath::Auto);
     for (std::size_t f = 0; f < autop.size(); ++f) CHECK_EQ(autop[f].signature, exact[f].signature);
     if (v.size() * families * bits <= 4000000) {
@@ -98,23 +100,26 @@ TEST_CASE("certified: sign rows are the transposed signs") {
 }
 
 TEST_CASE("certified: kernels agree with a naive count") {
+    const auto sums = zln_test::entries_to_test(detail::plane_sums_entries());
+    const auto builders = zln_test::entries_to_test(detail::plane_builder_entries());
     std::mt19937_64 rng(11);
-    for (std::size_t words : {1u, 3u, 8u, 12u, 13u, 40u}) {
+    for (std::size_t words : {1u, 2u, 3u, 8u, 12u, 13u, 40u}) {
         const std::size_t pstride = (words + 7) & ~std::size_t{7};
         for (unsigned nplanes : {1u, 8u, 24u, 32u}) {
             std::vector<std::uint32_t> q(64 * words);
             for (auto& x : q) x = static_cast<std::uint32_t>(rng()) & static_cast<std::uint32_t>((1ULL << nplanes) - 1);
-            std::vector<std::uint64_t> pg(nplanes * pstride, 0), pa(nplanes * pstride, 0);
+            std::vector<std::uint64_t> pg(nplanes * pstride, 0);
             detail::build_planes_generic(q.data(), words, nplanes, pg.data(), pstride);
-            if (detail::cpu_has_avx512_popcount()) {
-                detail::build_planes_avx512(q.data(), words, nplanes, pa.data(), pstride);
+            for (const auto* e : builders) {
+                std::vector<std::uint64_t> pa(nplanes * pstride, 0);
+                e->fn(q.data(), words, nplanes, pa.data(), pstride);
                 CHECK(pa == pg);
             }
             const std::size_t stride = words + 5, nrows = 7;
             std::vector<std::uint64_t> rows(stride * nrows), neg(pstride, 0);
             for (auto& x : rows) x = rng();
             for (std::size_t w = 0; w < words; ++w) neg[w] = rng();
-            std::int64_t want[7], g[7], p[7], a[7];
+            std::int64_t want[7];
             for (std::size_t r = 0; r < nrows; ++r) {
                 std::int64_t s = 0;
                 for (std::size_t j = 0; j < 64 * words; ++j) {
@@ -123,15 +128,18 @@ TEST_CASE("certified: kernels agree with a naive count") {
                 }
                 want[r] = s;
             }
-            detail::plane_sums_generic(rows.data(), stride, nrows, neg.data(), pg.data(), pstride, nplanes, words, g);
-            for (std::size_t r = 0; r < nrows; ++r) CHECK_EQ(g[r], want[r]);
-            if (detail::cpu_has_popcnt()) {
-                detail::plane_sums_popcnt(rows.data(), stride, nrows, neg.data(), pg.data(), pstride, nplanes, words, p);
-                for (std::size_t r = 0; r < nrows; ++r) CHECK_EQ(p[r], want[r]);
-            }
-            if (detail::cpu_has_avx512_popcount()) {
-                detail::plane_sums_avx512(rows.data(), stride, nrows, neg.data(), pg.data(), pstride, nplanes, words, a);
-                for (std::size_t r = 0; r < nrows; ++r) CHECK_EQ(a[r], want[r]);
+            for (const auto* e : sums) {
+                // Every row count from one up, so each grouping of rows a kernel has is used.
+                for (std::size_t m = 1; m <= nrows; ++m) {
+                    std::int64_t got[7] = {-1, -1, -1, -1, -1, -1, -1};
+                    e->fn(rows.data(), stride, m, neg.data(), pg.data(), pstride, nplanes, words, got);
+                    bool same = true;
+                    for (std::size_t r = 0; r < m; ++r) same = same && got[r] == want[r];
+                    if (!same) {
+                        std::fprintf(stderr, "  plane sums %s: words=%zu planes=%u rows=%zu\n", e->name, words, nplanes, m);
+                    }
+                    CHECK(same);
+                }
             }
         }
     }
@@ -161,9 +169,8 @@ TEST_CASE("certified: quantising and scanning kernels agree with a naive loop") 
                 want_abs += std::fabs(static_cast<double>(v[j]));
             }
             std::vector<std::vector<std::uint64_t>> negs;
-            std::vector<detail::MagnitudeScan> scans{&detail::magnitude_scan_generic};
-            if (detail::cpu_has_avx512()) scans.push_back(&detail::magnitude_scan_avx512);
-            for (auto scan : scans) {
+            for (const auto* e : zln_test::entries_to_test(detail::magnitude_scan_entries())) {
+                const auto scan = e->fn;
                 std::vector<std::uint64_t> neg(pstride, 0);
                 double abs_sum = -1;
                 CHECK_EQ(scan(v.data(), n, neg.data(), &abs_sum), want_max);
@@ -188,9 +195,8 @@ TEST_CASE("certified: quantising and scanning kernels agree with a naive loop") 
                 }
                 std::vector<std::uint64_t> want_planes(planes * pstride, 0);
                 detail::build_planes_generic(q.data(), words, planes, want_planes.data(), pstride);
-                std::vector<detail::Quantiser> kernels{&detail::quantise_planes_generic};
-                if (detail::cpu_has_avx512()) kernels.push_back(&detail::quantise_planes_avx512);
-                for (auto quantise : kernels) {
+                for (const auto* e : zln_test::entries_to_test(detail::quantiser_entries())) {
+                    const auto quantise = e->fn;
                     std::vector<std::uint64_t> got(planes * pstride, 0);
                     std::int64_t total = -1;
                     const double r = quantise(v.data(), n, k, planes, got.data(), pstride, &total);

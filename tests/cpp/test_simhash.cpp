@@ -10,22 +10,30 @@
 #include <vector>
 
 #include "check.hpp"
+#include "kernel_levels.hpp"
 #include "simhash_reference.hpp"
-#include "lsh/cpu_features.hpp"
+#include "lsh/kernels/kernel_table.hpp"
 #include "lsh/sign_cache.hpp"
 #include "lsh/sign_mix.hpp"
 #include "lsh/simhash.hpp"
-#include "lsh/simhash_kernels.hpp"
 
 using zln::lsh::FamilyRecord;
 using zln::lsh::SimhashPath;
 
 namespace {
 
+using zln_test::PathRun;
+
 std::vector<FamilyRecord> run(const std::vector<float>& v, std::uint64_t families, std::uint64_t bits,
                               std::uint64_t bands, SimhashPath path = SimhashPath::Auto,
                               zln::CancelCheck cancel = {}) {
-    return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, path, cancel);
+    return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, path, cancel,
+                                       zln_test::harness_table());
+}
+
+std::vector<FamilyRecord> run(const std::vector<float>& v, std::uint64_t families, std::uint64_t bits,
+                              std::uint64_t bands, const PathRun& p, zln::CancelCheck cancel = {}) {
+    return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, p.path, cancel, p.table);
 }
 
 bool same_records(const std::vector<FamilyRecord>& a, const std::vector<FamilyRecord>& b) {
@@ -41,14 +49,7 @@ bool same_records(const std::vector<FamilyRecord>& a, const std::vector<FamilyRe
 
 using zln_test::reference_signature;
 
-std::vector<SimhashPath> available_paths() {
-    std::vector<SimhashPath> paths;
-    for (SimhashPath p : {SimhashPath::Auto, SimhashPath::ScalarUncached, SimhashPath::ScalarCached,
-                          SimhashPath::Avx2, SimhashPath::Avx512}) {
-        if (zln::lsh::simhash_path_available(p)) paths.push_back(p);
-    }
-    return paths;
-}
+std::vector<PathRun> available_paths() { return zln_test::path_runs(); }
 
 std::vector<float> random_vector(std::mt19937_64& rng, std::size_t n, bool specials) {
     std::uniform_real_distribution<float> uni(-1.0f, 1.0f);
@@ -116,7 +117,7 @@ TEST_CASE("simhash: worked examples") {
     CHECK(r[1].bands == (std::vector<std::string>{"1399", "e0df", "ab02", "34f2"}));
 
     const std::vector<float> five{0.5f, -0.25f, 0.125f, 1.0f, -0.75f};
-    for (SimhashPath p : available_paths()) {
+    for (const PathRun& p : available_paths()) {
         auto q = run(five, 2, 66, 3, p);
         CHECK_EQ(q[0].bits, 66u);
         CHECK_EQ(q[0].signature, std::string("ad960a0c7cbd4cac0"));
@@ -141,7 +142,7 @@ TEST_CASE("simhash: worked examples") {
 TEST_CASE("simhash: narrowing to 32 bits happens before summing") {
     const float narrowed = static_cast<float>(-0.9999999990686774);
     CHECK_EQ(narrowed, -1.0f);
-    for (SimhashPath p : available_paths()) {
+    for (const PathRun& p : available_paths()) {
         auto a = run({1.0f, narrowed}, 1, 64, 16, p);
         auto b = run({1.0f, -1.0f}, 1, 64, 16, p);
         CHECK_EQ(a[0].signature, std::string("1016120878124811"));
@@ -190,7 +191,7 @@ TEST_CASE("simhash: bits_to_hex and split_bands") {
 TEST_CASE("simhash: special vectors") {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    for (SimhashPath p : available_paths()) {
+    for (const PathRun& p : available_paths()) {
         for (const auto& v : {std::vector<float>{}, std::vector<float>{0.0f, -0.0f, 0.0f},
                               std::vector<float>{0.5f, nan, 1.0f}}) {
             auto r = run(v, 2, 100, 7, p);
@@ -222,9 +223,9 @@ TEST_CASE("simhash: every path matches the scalar loop") {
             const auto v = random_vector(rng, n, rep != 0);
             const auto ref = run(v, families, bits, bands, SimhashPath::ScalarUncached);
             CHECK_EQ(ref[0].signature, reference_signature(v, 0, std::max<std::uint64_t>(bits, 64)));
-            for (SimhashPath p : paths) {
+            for (const PathRun& p : paths) {
                 const bool ok = same_records(ref, run(v, families, bits, bands, p));
-                if (!ok) std::fprintf(stderr, "  path %d n=%zu F=%llu B=%llu K=%llu\n", static_cast<int>(p), n,
+                if (!ok) std::fprintf(stderr, "  path %s n=%zu F=%llu B=%llu K=%llu\n", p.name.c_str(), n,
                                       static_cast<unsigned long long>(families),
                                       static_cast<unsigned long long>(bits), static_cast<unsigned long long>(bands));
                 CHECK(ok);
@@ -247,6 +248,7 @@ TEST_CASE("simhash: sign word fillers agree, including overlapping key fields") 
                             {(1ULL << 40) + 1, (1ULL << 40), (1ULL << 50) + 11},
                             {~0ULL >> 8, ~0ULL - 200, ~0ULL - 40}};
     std::uint64_t scalar[40], vec[40];
+    const auto fillers = zln_test::entries_to_test(zln::lsh::detail::sign_word_filler_entries());
     for (const Probe& p : probes) {
         zln::lsh::detail::fill_sign_words_scalar(p.f, p.b0, p.j0, 40, scalar);
         for (std::size_t k = 0; k < 40; ++k) {
@@ -255,17 +257,11 @@ TEST_CASE("simhash: sign word fillers agree, including overlapping key fields") 
                 CHECK_EQ(((scalar[k] >> i) & 1U) != 0, plus);
             }
         }
-        if (zln::lsh::detail::cpu_has_avx2()) {
-            zln::lsh::detail::fill_sign_words_avx2(p.f, p.b0, p.j0, 40, vec);
-            CHECK(std::memcmp(scalar, vec, sizeof vec) == 0);
-        }
-        if (zln::lsh::detail::cpu_has_avx512()) {
-            zln::lsh::detail::fill_sign_words_avx512(p.f, p.b0, p.j0, 40, vec);
-            CHECK(std::memcmp(scalar, vec, sizeof vec) == 0);
-        }
-        if (zln::lsh::detail::cpu_has_avx512dq()) {
-            zln::lsh::detail::fill_sign_words_avx512dq(p.f, p.b0, p.j0, 40, vec);
-            CHECK(std::memcmp(scalar, vec, sizeof vec) == 0);
+        for (const auto* e : fillers) {
+            e->fn(p.f, p.b0, p.j0, 40, vec);
+            const bool same = std::memcmp(scalar, vec, sizeof vec) == 0;
+            if (!same) std::fprintf(stderr, "  filler %s differs\n", e->name);
+            CHECK(same);
         }
     }
     // The fields overlap by XOR: these triples share a key.
@@ -295,8 +291,8 @@ TEST_CASE("simhash: regions beyond the sign cache") {
     // hold for that many rows: every path has to mix signs on the fly there.
     std::mt19937_64 rng(777);
     const auto v = random_vector(rng, 8300, false);
-    for (SimhashPath p : available_paths()) {
-        if (p == SimhashPath::ScalarUncached) continue;
+    for (const PathRun& p : available_paths()) {
+        if (p.path == SimhashPath::ScalarUncached) continue;
         const auto r = run(v, 17, 1088, 16, p);
         for (std::uint64_t f : {0ULL, 16ULL}) CHECK_EQ(r[f].signature, reference_signature(v, f, 1088));
     }
@@ -334,19 +330,18 @@ TEST_CASE("simhash: size limits fail fast") {
 }
 
 TEST_CASE("simhash: unknown path is refused") {
-    CHECK(!zln::lsh::simhash_path_available(static_cast<SimhashPath>(9)));
     bool refused = false;
     try {
         run({1.0f}, 1, 64, 1, static_cast<SimhashPath>(9));
     } catch (const zln::InternalFailure& e) {
-        refused = std::string(e.what()) == "requested simhash path is not available on this CPU";
+        refused = std::string(e.what()) == "unknown simhash path";
     }
     CHECK(refused);
 }
 
 TEST_CASE("simhash: cancellation") {
     // Small calls never (or hardly ever) poll.
-    for (SimhashPath p : available_paths()) {
+    for (const PathRun& p : available_paths()) {
         CountingCancel quiet;
         std::vector<float> v(768, 0.25f);
         run(v, 3, 256, 16, p, quiet.as_check());
@@ -373,9 +368,11 @@ TEST_CASE("simhash: cancellation") {
         std::vector<float> warm(200000, 0.5f);
         run(warm, 3, 256, 16);
     }
-    for (SimhashPath p : available_paths()) {
-        const bool simd = p == SimhashPath::Auto || p == SimhashPath::Avx2 || p == SimhashPath::Avx512;
-        std::vector<float> v(simd ? 4000000 : 400000, 0.5f);
+    for (const PathRun& p : available_paths()) {
+        // Paths counting vector lanes poll less often per element.
+        const bool lanes = p.path == SimhashPath::Auto || p.path == SimhashPath::Blocks ||
+                           p.path == SimhashPath::Certified || p.path == SimhashPath::ExactAuto;
+        std::vector<float> v(lanes ? 4000000 : 400000, 0.5f);
         CountingCancel stop;
         stop.stop_at = 3;
         bool interrupted = false;
@@ -409,10 +406,13 @@ TEST_CASE("simhash: cache regrowth during a running call") {
     std::mt19937_64 rng(99);
     const auto v = random_vector(rng, 10000, false);
     const auto ref = run(v, 2, 128, 16, SimhashPath::ScalarUncached);
-    for (SimhashPath p : available_paths()) {
-        // Auto may take the certified path, whose row cache and polling have
-        // their own tests; here the exact kernels' sign cache regrows.
-        if (p == SimhashPath::ScalarUncached || p == SimhashPath::Auto) continue;
+    for (const PathRun& p : available_paths()) {
+        // Auto and Certified take the certified path, whose row cache and
+        // polling have their own tests; here the exact kernels' sign cache regrows.
+        if (p.path == SimhashPath::ScalarUncached || p.path == SimhashPath::Auto ||
+            p.path == SimhashPath::Certified) {
+            continue;
+        }
         zln::lsh::detail::sign_cache_reset();
         Reentrant re;
         const auto r = run(v, 2, 128, 16, p, {&Reentrant::check, &re});

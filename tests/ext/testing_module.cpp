@@ -9,6 +9,7 @@
 
 #include "lsh/digest.hpp"
 #include "lsh/normalize.hpp"
+#include "lsh/kernels/kernel_table.hpp"
 #include "lsh/simhash.hpp"
 #include "module/convert.hpp"
 #include "module/entry_guard.hpp"
@@ -17,6 +18,8 @@
 namespace zln::py {
 namespace {
 
+using lsh::detail::KernelTable;
+
 constexpr struct {
     const char* name;
     lsh::SimhashPath path;
@@ -24,26 +27,72 @@ constexpr struct {
     {"auto", lsh::SimhashPath::Auto},
     {"scalar_uncached", lsh::SimhashPath::ScalarUncached},
     {"scalar_cached", lsh::SimhashPath::ScalarCached},
-    {"avx2", lsh::SimhashPath::Avx2},
-    {"avx512", lsh::SimhashPath::Avx512},
+    {"blocks", lsh::SimhashPath::Blocks},
     {"certified", lsh::SimhashPath::Certified},
     {"exact_auto", lsh::SimhashPath::ExactAuto},
 };
 
-lsh::SimhashPath path_named(const char* name) {
+// A forced call: a driver and the kernel table it runs with. "name" uses
+// the process's table, "name@level" this extension's own copy narrowed to
+// one level of kernel_levels() (the shipped module's table never narrows).
+struct ForcedPath {
+    lsh::SimhashPath path;
+    KernelTable table;
+};
+
+ForcedPath path_named(const std::string& text) {
+    const std::size_t at = text.find('@');
+    const std::string name = text.substr(0, at);
     for (const auto& p : kPaths) {
-        if (std::string(name) == p.name) return p.path;
+        if (name != p.name) continue;
+        if (at == std::string::npos) return {p.path, lsh::detail::kernel_table()};
+        for (const auto& level : lsh::detail::kernel_levels()) {
+            if (text.compare(at + 1, std::string::npos, level.name) == 0) {
+                return {p.path, lsh::detail::make_kernel_table(level.mask)};
+            }
+        }
     }
-    throw PendingError::deferred(PyExc_ValueError, std::string("unknown simhash path: ") + name);
+    throw PendingError::deferred(PyExc_ValueError, "unknown simhash path: " + text);
 }
 
-// simhash_paths() -> list of the path names available on this CPU.
+// The kernels a driver's result depends on, to list each narrowing only
+// where it runs different code from the full table.
+bool same_kernels(lsh::SimhashPath path, const KernelTable& a, const KernelTable& b) {
+    switch (path) {
+        case lsh::SimhashPath::ScalarCached:
+            return a.fill == b.fill;
+        case lsh::SimhashPath::Blocks:
+            return a.fill == b.fill && a.accumulate == b.accumulate;
+        case lsh::SimhashPath::Auto:
+        case lsh::SimhashPath::Certified:
+            return a.fill == b.fill && a.accumulate == b.accumulate && a.plane_sums == b.plane_sums &&
+                   a.build_planes == b.build_planes && a.quantise == b.quantise && a.scan == b.scan;
+        default:
+            return true;  // no kernel, or resolved to one of the above
+    }
+}
+
+// simhash_paths() -> names of the forced paths worth running on this CPU:
+// every driver with the full table, then each narrower level where it runs
+// other kernels.
 PyObject* simhash_paths(PyObject*, PyObject*) {
     return entry_guard([&]() -> PyObject* {
-        Ref list = new_ref(PyList_New(0));
+        std::vector<std::string> names;
+        for (const auto& p : kPaths) names.emplace_back(p.name);
         for (const auto& p : kPaths) {
-            if (!lsh::simhash_path_available(p.path)) continue;
-            Ref name = Ref::steal(new_str(p.name));
+            std::vector<KernelTable> seen{lsh::detail::kernel_table()};
+            for (const auto& level : lsh::detail::kernel_levels()) {
+                const KernelTable t = lsh::detail::make_kernel_table(level.mask);
+                bool known = false;
+                for (const auto& s : seen) known = known || same_kernels(p.path, s, t);
+                if (known) continue;
+                seen.push_back(t);
+                names.push_back(std::string(p.name) + "@" + level.name);
+            }
+        }
+        Ref list = new_ref(PyList_New(0));
+        for (const auto& n : names) {
+            Ref name = Ref::steal(new_str(n));
             if (PyList_Append(list.get(), name.get()) < 0) throw_taken_error();
         }
         return list.release();
@@ -60,8 +109,9 @@ PyObject* simhash_with_path(PyObject*, PyObject* args) {
         const char* path = nullptr;
         if (!PyArg_ParseTuple(args, "OKKKs", &vector, &families, &bits, &bands, &path)) throw_taken_error();
         FloatVector v = extract_float_vector(vector);
-        auto records = lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, path_named(path),
-                                              CancelCheck{signals_pending, nullptr});
+        const ForcedPath forced = path_named(path);
+        auto records = lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, forced.path,
+                                              CancelCheck{signals_pending, nullptr}, forced.table);
         Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(records.size())));
         for (std::size_t f = 0; f < records.size(); ++f) {
             const auto& r = records[f];
@@ -122,7 +172,7 @@ PyObject* convert_only(PyObject*, PyObject* arg) {
 
 PyMethodDef methods[] = {
     {"convert_only", convert_only, METH_O, "Runs the float vector conversion alone; returns the length."},
-    {"simhash_paths", simhash_paths, METH_NOARGS, "Names of the simhash paths available on this CPU."},
+    {"simhash_paths", simhash_paths, METH_NOARGS, "Names of the forced simhash paths worth running on this CPU."},
     {"simhash_with_path", simhash_with_path, METH_VARARGS, "simhash_lsh_multi through a forced path."},
     {"canonical_embedding_text", canonical_embedding_text, METH_VARARGS, "The text whose SHA-256 is the digest."},
     {"canonical_float_text", canonical_float_text, METH_VARARGS, "Element text through the fast or general path."},

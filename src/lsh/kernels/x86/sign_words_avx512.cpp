@@ -7,14 +7,19 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#include "lsh/kernels/arch.hpp"
+
+#if defined(ZLN_ARCH_X86_64)
+
 #include <immintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
-#include "simhash_kernels.hpp"
-#include "sign_mix.hpp"
+#include "lsh/kernels/kernels.hpp"
+#include "lsh/sign_mix.hpp"
 
-#define ZLN_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+#define ZLN_TARGET_AVX512 ZLN_TARGET("avx512f,avx512bw,avx512vl")
 
 namespace zln::lsh::detail {
 
@@ -29,7 +34,7 @@ ZLN_TARGET_AVX512 inline __m512i mul_lo64(__m512i a, __m512i c_lo, __m512i c_hi)
     return _mm512_add_epi64(lo, _mm512_slli_epi64(_mm512_add_epi64(h1, h2), 32));
 }
 
-#define ZLN_TARGET_AVX512DQ __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq")))
+#define ZLN_TARGET_AVX512DQ ZLN_TARGET("avx512f,avx512bw,avx512vl,avx512dq")
 
 // Sign bits (1 = +1) of eight keys, as an 8-bit mask.
 ZLN_TARGET_AVX512 inline __mmask8 sign_mask8(__m512i key, __m512i add, __m512i c_lo, __m512i c_hi,
@@ -118,9 +123,15 @@ namespace {
 // general register, and the kmov from there competes with the blends and adds
 // for the same execution port. The operand is a 2-byte array: no alignment.
 ZLN_TARGET_AVX512 inline __mmask16 mask_at(const unsigned char* p) noexcept {
+#if defined(__GNUC__)
     __mmask16 m;
     __asm__("kmovw %1, %0" : "=k"(m) : "m"(*reinterpret_cast<const unsigned char(*)[2]>(p)));
     return m;
+#else
+    std::uint16_t bits;
+    std::memcpy(&bits, p, 2);
+    return _cvtu32_mask16(bits);
+#endif
 }
 
 }  // namespace
@@ -167,3 +178,5 @@ ZLN_TARGET_AVX512 void accumulate_block_avx512(const double* t, const std::uint6
 }
 
 }  // namespace zln::lsh::detail
+
+#endif  // ZLN_ARCH_X86_64

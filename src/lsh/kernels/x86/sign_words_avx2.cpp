@@ -1,12 +1,16 @@
 // AVX2 simhash kernels: one double lane per bit position, 32 lanes per pass.
+#include "lsh/kernels/arch.hpp"
+
+#if defined(ZLN_ARCH_X86_64)
+
 #include <immintrin.h>
 
 #include <cstdint>
 
-#include "simhash_kernels.hpp"
-#include "sign_mix.hpp"
+#include "lsh/kernels/kernels.hpp"
+#include "lsh/sign_mix.hpp"
 
-#define ZLN_TARGET_AVX2 __attribute__((target("avx2")))
+#define ZLN_TARGET_AVX2 ZLN_TARGET("avx2")
 
 namespace zln::lsh::detail {
 
@@ -129,3 +133,5 @@ ZLN_TARGET_AVX2 void accumulate_block_avx2(const double* t, const std::uint64_t*
 }
 
 }  // namespace zln::lsh::detail
+
+#endif  // ZLN_ARCH_X86_64

@@ -6,15 +6,19 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#include "lsh/kernels/arch.hpp"
+
+#if defined(ZLN_ARCH_X86_64)
+
 #include <immintrin.h>
 
 #include <cmath>
 #include <cstdint>
 
-#include "certified_kernels.hpp"
+#include "lsh/kernels/kernels.hpp"
 
-#define ZLN_TARGET_AVX512_POPCNT __attribute__((target("avx512f,avx512bw,avx512vl,avx512vpopcntdq")))
-#define ZLN_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+#define ZLN_TARGET_AVX512_POPCNT ZLN_TARGET("avx512f,avx512bw,avx512vl,avx512vpopcntdq")
+#define ZLN_TARGET_AVX512 ZLN_TARGET("avx512f,avx512bw,avx512vl")
 
 namespace zln::lsh::detail {
 
@@ -229,3 +233,5 @@ ZLN_TARGET_AVX512 std::uint32_t magnitude_scan_avx512(const float* v, std::size_
 }
 
 }  // namespace zln::lsh::detail
+
+#endif  // ZLN_ARCH_X86_64

@@ -1,46 +1,33 @@
-// Generic and POPCNT-instruction variants of the certified kernels.
-#include "certified_kernels.hpp"
+// The certified path's kernels in plain C++: every architecture's fallback
+// and the twins every vector variant is tested against.
+#include "lsh/kernels/kernels.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 
-#include "sign_rows.hpp"
+#include "lsh/portable/bits.hpp"
+#include "lsh/sign_rows.hpp"
 
 namespace zln::lsh::detail {
 
-// Shared body: Horner over the planes from the most significant down, so the
-// weights 2^p cost one doubling per plane.
-#define ZLN_PLANE_SUMS_BODY                                                        \
-    for (std::size_t r = 0; r < nrows; ++r) {                                      \
-        const std::uint64_t* row = rows + r * row_stride;                          \
-        std::int64_t acc = 0;                                                      \
-        for (unsigned p = nplanes; p-- > 0;) {                                     \
-            const std::uint64_t* plane = planes + p * pstride;                     \
-            std::int64_t count = 0;                                                \
-            for (std::size_t w = 0; w < words; ++w) {                              \
-                count += __builtin_popcountll((row[w] ^ neg[w]) & plane[w]);       \
-            }                                                                      \
-            acc = 2 * acc + count;                                                 \
-        }                                                                          \
-        out[r] = acc;                                                              \
-    }
-
+// Horner over the planes from the most significant down, so the weights 2^p
+// cost one doubling per plane.
 void plane_sums_generic(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
                         const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
                         std::size_t words, std::int64_t* out) noexcept {
-    ZLN_PLANE_SUMS_BODY
+    for (std::size_t r = 0; r < nrows; ++r) {
+        const std::uint64_t* row = rows + r * row_stride;
+        std::int64_t acc = 0;
+        for (unsigned p = nplanes; p-- > 0;) {
+            const std::uint64_t* plane = planes + p * pstride;
+            std::int64_t count = 0;
+            for (std::size_t w = 0; w < words; ++w) count += bits::popcount64((row[w] ^ neg[w]) & plane[w]);
+            acc = 2 * acc + count;
+        }
+        out[r] = acc;
+    }
 }
-
-__attribute__((target("popcnt"))) void plane_sums_popcnt(const std::uint64_t* rows, std::size_t row_stride,
-                                                         std::size_t nrows, const std::uint64_t* neg,
-                                                         const std::uint64_t* planes,
-                                                         std::size_t pstride, unsigned nplanes,
-                                                         std::size_t words, std::int64_t* out) noexcept {
-    ZLN_PLANE_SUMS_BODY
-}
-
-#undef ZLN_PLANE_SUMS_BODY
 
 void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned nplanes,
                           std::uint64_t* planes, std::size_t pstride) noexcept {

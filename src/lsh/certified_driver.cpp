@@ -1,0 +1,206 @@
+#include "lsh/certified_driver.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "lsh/exact_drivers.hpp"
+
+namespace zln::lsh::detail {
+
+const SignCache* ExactFallback::get(WorkMeter& meter) {
+    if (!cache) cache = sign_cache_for(families, blocks, n, kernels->fill->fn, meter);
+    return cache.get();
+}
+
+namespace {
+
+// t for a + sign, -t for a - sign, by flipping the sign bit only (see
+// exact_drivers.cpp).
+inline double signed_term(double t, unsigned plus) noexcept {
+    const std::uint64_t flip = static_cast<std::uint64_t>(plus ^ 1U) << 63;
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(t) ^ flip);
+}
+
+inline unsigned row_bit(const std::uint64_t* row, std::size_t j) noexcept {
+    return static_cast<unsigned>(row[j >> 6] >> (j & 63)) & 1U;
+}
+
+// Ordered sums of eight hyperplanes at once, signs read from their sign rows:
+// eight independent chains, each the plain loop of one bit.
+[[gnu::noinline]] void ordered_sums8(const double* t, std::size_t begin, std::size_t end,
+                                     const std::uint64_t* const* rows, double* acc) noexcept {
+    double a0 = acc[0], a1 = acc[1], a2 = acc[2], a3 = acc[3];
+    double a4 = acc[4], a5 = acc[5], a6 = acc[6], a7 = acc[7];
+    const std::uint64_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
+    const std::uint64_t *r4 = rows[4], *r5 = rows[5], *r6 = rows[6], *r7 = rows[7];
+    for (std::size_t j = begin; j < end; ++j) {
+        const double x = t[j];
+        a0 = a0 + signed_term(x, row_bit(r0, j));
+        a1 = a1 + signed_term(x, row_bit(r1, j));
+        a2 = a2 + signed_term(x, row_bit(r2, j));
+        a3 = a3 + signed_term(x, row_bit(r3, j));
+        a4 = a4 + signed_term(x, row_bit(r4, j));
+        a5 = a5 + signed_term(x, row_bit(r5, j));
+        a6 = a6 + signed_term(x, row_bit(r6, j));
+        a7 = a7 + signed_term(x, row_bit(r7, j));
+    }
+    acc[0] = a0; acc[1] = a1; acc[2] = a2; acc[3] = a3;
+    acc[4] = a4; acc[5] = a5; acc[6] = a6; acc[7] = a7;
+}
+
+// Exact bits for the lanes listed in `lanes` of one block, eight at a time.
+void ordered_bits_from_rows(const double* t, std::size_t n, const std::uint64_t* base, std::size_t stride,
+                            const unsigned* lanes, unsigned count, std::uint8_t* out, WorkMeter& meter) {
+    for (unsigned g = 0; g < count; g += 8) {
+        const unsigned m = std::min(8U, count - g);
+        const std::uint64_t* rows[8];
+        for (unsigned i = 0; i < 8; ++i) rows[i] = base + lanes[g + std::min(i, m - 1)] * stride;
+        double acc[8];
+        std::fill(acc, acc + 8, -0.0);
+        for (std::size_t j = 0; j < n;) {
+            const std::size_t end = std::min(n, j + kScalarRun);
+            ordered_sums8(t, j, end, rows, acc);
+            meter.add((end - j) * 8 * 8);  // eight chains, counted like vector lanes
+            j = end;
+        }
+        for (unsigned i = 0; i < m; ++i) out[lanes[g + i]] = acc[i] > 0.0 ? 1 : 0;
+    }
+}
+
+// A block the sign rows do not cover: the exact kernels, signs mixed on the fly.
+void block_bits_uncovered(std::uint64_t f, std::uint64_t w, unsigned lanes, const double* t, std::size_t n,
+                          const KernelTable& k, std::uint8_t* out, WorkMeter& meter) {
+    if (k.vector_exact()) {
+        block_bits_exact(f, w, lanes, t, n, nullptr, k, out, meter);
+    } else {
+        block_bits_mixed(f, w, lanes, t, n, out, meter);
+    }
+}
+
+// Doubtful lanes after the first stage beyond which the block goes straight
+// to the exact kernel (refining most of a block costs more than summing it),
+// and after refinement beyond which the vectorised exact block beats the
+// eight-at-a-time ordered sums.
+constexpr unsigned kRefineLimit = 24;
+constexpr unsigned kOrderedLimit = 8;
+// Doubtful lanes whose stage-2 plane sums one kernel call takes.
+constexpr unsigned kStage2Batch = 4;
+// Consecutive blocks that needed the exact kernel after which the rest of the
+// call goes to it directly.
+constexpr unsigned kExactStreak = 2;
+
+}  // namespace
+
+void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, const double* t,
+                           std::size_t n, CertifiedInput& in, const SignRowCache& rows,
+                           const KernelTable& k, ExactFallback& exact, std::uint8_t* out, WorkMeter& meter) {
+    const PlaneSums sums_fn = k.plane_sums->fn;
+    const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
+    alignas(64) std::int64_t sums[64];
+    unsigned doubtful[64];
+    for (std::uint64_t w = 0; w < blocks; ++w) {
+        if (in.exact_streak >= kExactStreak && k.vector_exact()) {
+            // The estimates have settled nothing in the last blocks of this
+            // call (a vector full of cancellation): stop paying for them.
+            block_bits_exact(f, w, block_lanes(bits, w), t, n, exact.get(meter), k, out + 64 * w, meter);
+            continue;
+        }
+        const unsigned lanes = block_lanes(bits, w);
+        std::uint8_t* bout = out + 64 * w;
+        if (in.all_zero) {
+            // Every term is +-0.0, so is every partial sum: every bit is 0.
+            std::fill(bout, bout + lanes, std::uint8_t{0});
+            continue;
+        }
+        if (!rows.has_block(f, w) || rows.elements < n) {
+            block_bits_uncovered(f, w, lanes, t, n, k, bout, meter);
+            continue;
+        }
+        const std::uint64_t* base = rows.block_rows(f, w);
+        const std::size_t stride = rows.stride;
+
+        // Stage 1: every lane of the block at once.
+        sums_fn(base, stride, lanes, in.neg.data(), in.s1.bits.data(), in.pstride, in.s1.planes, in.words, sums);
+        meter.add(static_cast<std::uint64_t>(lanes) * in.words * in.s1.planes);
+        unsigned nd = 0;
+        for (unsigned i = 0; i < lanes; ++i) {
+            const int verdict = certified_verdict(in.s1, sums[i]);
+            if (verdict == kDoubtful) {
+                doubtful[nd++] = i;
+            } else {
+                bout[i] = static_cast<std::uint8_t>(verdict);
+            }
+        }
+        if (nd == 0) {
+            in.exact_streak = 0;
+            continue;
+        }
+
+        if (nd <= kRefineLimit) {
+            // Stages 2 and 3 for the doubtful lanes, one lane at a time. Once
+            // more lanes stay doubtful than the ordered sums take, the block
+            // goes to the exact kernel, so refining further would be wasted.
+            certified_prepare_stage2(in, v, k);
+            // The plane sums of stage 2 are taken kStage2Batch lanes at a
+            // time (their rows gathered side by side, so the kernel shares
+            // each plane load among them); the verdicts still go lane by lane
+            // in order, so a batch may run past the early exit by a few lanes.
+            const std::size_t gstride = in.pstride;
+            if (in.gather.size() < kStage2Batch * gstride) in.gather.assign(kStage2Batch * gstride, 0);
+            std::int64_t plus2[kStage2Batch];
+            unsigned kept = 0, d = 0, batch_start = 0, batch_end = 0;
+            for (; d < nd && !(k.vector_exact() && kept > kOrderedLimit); ++d) {
+                const unsigned i = doubtful[d];
+                const std::uint64_t* row = base + i * stride;
+                if (d == batch_end) {
+                    const unsigned m = std::min(kStage2Batch, nd - d);
+                    for (unsigned g = 0; g < m; ++g) {
+                        const std::uint64_t* src = base + doubtful[d + g] * stride;
+                        std::copy(src, src + in.words, in.gather.data() + g * gstride);
+                    }
+                    sums_fn(in.gather.data(), gstride, m, in.neg.data(), in.s2.bits.data(), in.pstride,
+                           in.s2.planes, in.words, plus2);
+                    batch_start = d;
+                    batch_end = d + m;
+                }
+                const std::int64_t plus = plus2[d - batch_start];
+                int verdict = certified_verdict(in.s2, plus);
+                meter.add(static_cast<std::uint64_t>(in.words) * in.s2.planes);
+                // The exact stage only when it can possibly clear its bound:
+                // |S| * 2^-g is below (|E2| + bound2) scaled to its grid.
+                if (verdict == kDoubtful && certified_stage3_worth(in, v, plus) &&
+                    certified_prepare_stage3(in, v, k.build_planes->fn)) {
+                    const std::uint64_t* lo = in.bits3.data();
+                    const std::uint64_t* hi = lo + 32 * in.pstride;
+                    std::int64_t plus_lo = 0, plus_hi = 0;
+                    sums_fn(row, stride, 1, in.neg.data(), lo, in.pstride, 32, in.words, &plus_lo);
+                    sums_fn(row, stride, 1, in.neg.data(), hi, in.pstride, 32, in.words, &plus_hi);
+                    verdict = certified_verdict3(in, plus_lo, plus_hi);
+                    meter.add(static_cast<std::uint64_t>(in.words) * 64);
+                }
+                if (verdict == kDoubtful) {
+                    doubtful[kept++] = i;
+                } else {
+                    bout[i] = static_cast<std::uint8_t>(verdict);
+                }
+            }
+            for (; d < nd; ++d) doubtful[kept++] = doubtful[d];  // not refined
+            nd = kept;
+            if (nd == 0) {
+                in.exact_streak = 0;
+                continue;
+            }
+        }
+
+        // What is left is summed exactly, in the defining order.
+        if (k.vector_exact() && nd > kOrderedLimit) {
+            ++in.exact_streak;
+            block_bits_exact(f, w, lanes, t, n, exact.get(meter), k, bout, meter);
+        } else {
+            in.exact_streak = 0;
+            ordered_bits_from_rows(t, n, base, stride, doubtful, nd, bout, meter);
+        }
+    }
+}
+
+}  // namespace zln::lsh::detail

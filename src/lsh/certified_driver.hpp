@@ -1,0 +1,38 @@
+// The certified driver: per block of 64 bit positions, the integer
+// estimates of certified.hpp settle what they can and the exact drivers sum
+// the rest. Whether exact blocks run on a vector unit (the table entry's
+// trait) decides between refining doubtful bits further and summing the
+// whole block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "lsh/certified.hpp"
+#include "lsh/kernels/kernel_table.hpp"
+#include "lsh/sign_cache.hpp"
+#include "lsh/sign_rows.hpp"
+#include "lsh/work_meter.hpp"
+
+namespace zln::lsh::detail {
+
+// The per-element sign word cache, fetched (and grown) only when a block
+// needs the exact block kernel: hard vectors pay for it once, ordinary ones
+// never.
+struct ExactFallback {
+    std::uint64_t families, blocks;
+    std::size_t n;
+    const KernelTable* kernels;
+    std::shared_ptr<const SignCache> cache;  // our own snapshot
+
+    const SignCache* get(WorkMeter& meter);
+};
+
+// Signature bits of family f (bits positions, to out) on the certified path;
+// `in` prepared by certified_prepare, `rows` the sign rows of the request.
+void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, const double* t, std::size_t n,
+                           CertifiedInput& in, const SignRowCache& rows, const KernelTable& k,
+                           ExactFallback& exact, std::uint8_t* out, WorkMeter& meter);
+
+}  // namespace zln::lsh::detail

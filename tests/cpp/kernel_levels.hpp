@@ -1,0 +1,74 @@
+// What the harness runs the drivers and kernels with: every narrowing of the
+// kernel table this CPU supports, within the harness's own mask (main.cpp's
+// --kernels=LEVEL narrows it, e.g. to what a CPU without vector extensions
+// gets).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "lsh/kernels/kernel_table.hpp"
+#include "lsh/simhash.hpp"
+
+namespace zln_test {
+
+namespace kt = zln::lsh::detail;
+
+inline kt::Capabilities& harness_mask() {
+    static kt::Capabilities mask = kt::kCapAll;
+    return mask;
+}
+
+struct Level {
+    std::string name;
+    kt::KernelTable table;
+};
+
+// One table per level, skipping levels that allow nothing more than the one
+// before on this CPU (so an AVX2-only machine tests no "avx512" twice).
+inline std::vector<Level> kernel_levels() {
+    std::vector<Level> out;
+    for (const auto& level : kt::kernel_levels()) {
+        const kt::KernelTable t = kt::make_kernel_table(level.mask & harness_mask());
+        if (!out.empty() && out.back().table.allowed == t.allowed) continue;
+        out.push_back({level.name, t});
+    }
+    return out;
+}
+
+// The widest table the harness allows.
+inline kt::KernelTable harness_table() { return kt::make_kernel_table(harness_mask()); }
+
+// The entries of one slot that this CPU runs and the harness allows.
+template <class Fn>
+std::vector<const kt::KernelEntry<Fn>*> entries_to_test(kt::KernelEntries<Fn> entries) {
+    std::vector<const kt::KernelEntry<Fn>*> out;
+    for (const auto& e : entries) {
+        if ((e.needs & ~(kt::cpu_capabilities() & harness_mask())) == 0) out.push_back(&e);
+    }
+    return out;
+}
+
+// A driver with a table: what one forced call runs.
+struct PathRun {
+    std::string name;
+    zln::lsh::SimhashPath path;
+    kt::KernelTable table;
+};
+
+// Every driver with every level's table (the plain uncached loop once: it
+// uses no kernel).
+inline std::vector<PathRun> path_runs() {
+    using zln::lsh::SimhashPath;
+    std::vector<PathRun> out{{"scalar_uncached", SimhashPath::ScalarUncached, harness_table()}};
+    for (const Level& level : kernel_levels()) {
+        for (auto [name, path] : {std::pair{"auto", SimhashPath::Auto}, {"scalar_cached", SimhashPath::ScalarCached},
+                                  {"blocks", SimhashPath::Blocks}, {"certified", SimhashPath::Certified},
+                                  {"exact_auto", SimhashPath::ExactAuto}}) {
+            out.push_back({std::string(name) + "@" + level.name, path, level.table});
+        }
+    }
+    return out;
+}
+
+}  // namespace zln_test
