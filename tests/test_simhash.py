@@ -27,12 +27,14 @@ from _helpers_numeric import (
     simhash_paths,
     testing_ext,
 )
+from known_answers import known_answers
 
 simhash = native.simhash_lsh_multi
 PATHS = simhash_paths()
 NON_AUTO_PATHS = [p for p in PATHS if p != "auto"]
 
 F32_MAX = model.F32_MAX
+KA = known_answers()
 F32_MIN_SUB = f32_from_bits(1)
 F32_MAX_SUB = f32_from_bits(0x007FFFFF)
 F32_MIN_NORMAL = f32_from_bits(0x00800000)
@@ -56,22 +58,14 @@ def bit_at(signature: str, b: int) -> int:
 # Worked examples and the sign generator
 # ---------------------------------------------------------------------------
 
-WORKED = [
-    (
-        ([1.0], 2, 64, 4),
-        [
-            (0, 64, "9f171218fc975cb7", ["9f17", "1218", "fc97", "5cb7"]),
-            (1, 64, "1399e0dfab0234f2", ["1399", "e0df", "ab02", "34f2"]),
-        ],
-    ),
-    (
-        ([0.5, -0.25, 0.125, 1.0, -0.75], 2, 66, 3),
-        [
-            (0, 66, "ad960a0c7cbd4cac0", ["ad960", "a0c7c", "bd4ca"]),
-            (1, 66, "53b052fbe9063166c", ["53b05", "2fbe9", "06316"]),
-        ],
-    ),
-]
+def known(vector, families, bits, bands):
+    """The request and its records as the known-answer table holds them."""
+    case = KA.simhash_case(vector, families, bits, bands)
+    return (KA.vectors[vector], families, bits, bands), [tuple(r) for r in case.records]
+
+
+WORKED = [known("one", 2, 64, 4), known("five", 2, 66, 3)]
+SIG_ONE = known("one", 3, 256, 16)[1][0][2]  # family 0 of [1.0], 256 bits
 
 
 @pytest.mark.parametrize("path", PATHS)
@@ -86,14 +80,14 @@ def test_worked_examples_shipped(args, expected):
 
 
 def test_defaults_one_element():
-    sig0 = "9f171218fc975cb7934c4e828dc9c82657094590abf729c344b97538729bde28"
+    sig0 = SIG_ONE
     recs = simhash([1.0])
     assert [r.family for r in recs] == [0, 1, 2]
     assert all(r.bits == 256 and len(r.signature) == 64 for r in recs)
     assert all(len(r.bands) == 16 and all(len(b) == 4 for b in r.bands) for r in recs)
     assert recs[0].signature == sig0
     assert recs[0].bands == [sig0[i : i + 4] for i in range(0, 64, 4)]
-    assert recs[0].bands[0] == "9f17"
+    assert recs[0].bands[0] == sig0[:4]
     # family 0's signature does not depend on the number of families or bits
     assert simhash([1.0], 1, 64, 1)[0].signature == sig0[:16]
 
@@ -120,7 +114,7 @@ def test_narrowing_before_summing():
     # -(1 - 2**-30) narrows to -1.0; unnarrowed sums would differ.
     a = simhash([1.0, -0.9999999990686774], 1, 64)
     b = simhash([1.0, -1.0], 1, 64)
-    assert a[0].signature == b[0].signature == "1016120878124811"
+    assert a[0].signature == b[0].signature == known("narrowed", 1, 64, 16)[1][0][2]
     wide = [
         bit
         for bit in range(64)
@@ -472,7 +466,7 @@ def test_long_request_stops_on_keyboard_interrupt_from_a_timer(path):
         signal.signal(signal.SIGALRM, previous)
     assert elapsed < 1.0
     # the module is still usable afterwards
-    assert simhash([1.0], 1, 64)[0].signature == "9f171218fc975cb7"
+    assert simhash([1.0], 1, 64)[0].signature == SIG_ONE[:16]
 
 
 def test_long_request_stops_on_sigint_from_another_process():

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     for (const auto& c : zln_test::registry()) {
         if (filter != nullptr && std::strstr(c.name, filter) == nullptr) continue;
         int before = zln_test::failures();
+        const auto start = std::chrono::steady_clock::now();
         try {
             c.body();
         } catch (const std::exception& e) {
@@ -44,7 +46,8 @@ int main(int argc, char** argv) {
             ++zln_test::failures();
         }
         ++run;
-        std::printf("%s %s\n", zln_test::failures() == before ? "ok  " : "FAIL", c.name);
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        std::printf("%s %s (%.0f ms)\n", zln_test::failures() == before ? "ok  " : "FAIL", c.name, ms);
     }
     std::printf("%d cases, %d failed checks\n", run, zln_test::failures());
     return zln_test::failures() == 0 ? 0 : 1;

@@ -1,5 +1,6 @@
 // Tests of the simhash core: fixed examples, agreement of every kernel with
 // the plain scalar loop, key-overlap behaviour, size limits, cancellation.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -271,6 +272,40 @@ TEST_CASE("simhash: sign word fillers agree, including overlapping key fields") 
         CHECK_EQ(hyperplane_sign(0, 1ULL << 24, j), hyperplane_sign(1, 0, j));
         CHECK_EQ(hyperplane_sign(5, 3, j), hyperplane_sign(5 + 65536, 3, j));
         CHECK_EQ(hyperplane_sign(2, 7, (1ULL << 24) + j), hyperplane_sign(2, 6, j));
+    }
+}
+
+TEST_CASE("simhash: accumulate kernels agree with the scalar twin bit for bit") {
+    // Random terms of every magnitude (so roundings differ by order), zeros
+    // of both signs and random sign words; start values not all -0.0.
+    std::mt19937_64 rng(4242);
+    const auto accumulators = zln_test::entries_to_test(zln::lsh::detail::accumulator_entries());
+    for (std::size_t count : {0u, 1u, 2u, 7u, 64u, 333u}) {
+        std::vector<double> t(count);
+        std::vector<std::uint64_t> words(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            t[k] = std::ldexp(static_cast<double>(static_cast<float>(static_cast<std::int64_t>(rng() % 2001) - 1000)),
+                              static_cast<int>(rng() % 80) - 40);
+            if (k % 11 == 3) t[k] = (k % 2) ? 0.0 : -0.0;
+            words[k] = rng();
+        }
+        alignas(64) double start[64], want[64], got[64];
+        for (unsigned i = 0; i < 64; ++i) start[i] = (i % 3 == 0) ? -0.0 : std::ldexp(static_cast<double>(rng() % 7), -3);
+        std::copy(start, start + 64, want);
+        zln::lsh::detail::accumulate_block_scalar(t.data(), words.data(), count, want);
+        // The twin itself against the defining order, lane by lane.
+        for (unsigned i = 0; i < 64; ++i) {
+            double acc = start[i];
+            for (std::size_t k = 0; k < count; ++k) acc = ((words[k] >> i) & 1U) ? acc + t[k] : acc - t[k];
+            CHECK(std::memcmp(&acc, &want[i], sizeof acc) == 0);
+        }
+        for (const auto* e : accumulators) {
+            std::copy(start, start + 64, got);
+            e->fn(t.data(), words.data(), count, got);
+            const bool same = std::memcmp(got, want, sizeof got) == 0;
+            if (!same) std::fprintf(stderr, "  accumulate %s differs (count %zu)\n", e->name, count);
+            CHECK(same);
+        }
     }
 }
 
