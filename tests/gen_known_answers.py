@@ -27,6 +27,7 @@ import random
 import struct
 import sys
 from concurrent.futures import ProcessPoolExecutor
+from fractions import Fraction
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import reference_model as model  # noqa: E402
@@ -63,6 +64,36 @@ def wide_range(seed: int, n: int) -> list:
     return out
 
 
+def f32_round_exact(q: Fraction) -> float:
+    """An exact rational rounded once to binary32 (nearest, ties to even)."""
+    d = float(q)  # correctly rounded to binary64; rounding that again may be off by a tie
+    candidates = {model.to_f32(d), model.to_f32(math.nextafter(d, math.inf)), model.to_f32(math.nextafter(d, -math.inf))}
+    return min(candidates, key=lambda c: (abs(Fraction(c) - q), struct.unpack("<I", struct.pack("<f", c))[0] & 1))
+
+
+def contracted_normalize(v: list) -> list:
+    """normalize_vector as a build that fuses x * x + s into one rounding
+    would compute it: used only to choose inputs on which such a build
+    gives a different answer, never as an expected value."""
+    s = -0.0
+    for x in v:
+        s = f32_round_exact(Fraction(s) + Fraction(x) * Fraction(x))
+    if s == 0.0:
+        return list(v)
+    m = model.f32_sqrt(s)
+    return [model.f32_div(x, m) for x in v]
+
+
+def contraction_sensitive(n: int, seed: int) -> list:
+    """The first Gaussian vector from `seed` on whose normalisation fused
+    multiply-add would change the result (about one in five is)."""
+    while True:
+        v = gaussian(seed, n)
+        if contracted_normalize(v) != model.normalize_f32_vector(v):
+            return v
+        seed += 1
+
+
 def cancelling(n: int) -> list:
     # [a, small terms that vanish against a, -a]: the ordered sum is exactly
     # zero wherever a and -a meet, the exact sum is not.
@@ -85,13 +116,16 @@ VECTORS = {
     "g768": gaussian(768, 768, 0.05),
     "g1536": gaussian(1536, 1536),
     "g600": gaussian(600, 600),
+    # Normalisations that a build contracting into fused multiply-add gets wrong.
+    "c384": contraction_sensitive(384, 1),
+    "c1536": contraction_sensitive(1536, 1),
     "wide300": wide_range(300, 300),
     "cancel1000": cancelling(1000),
     # Longer than the sign caches hold for 16 families x 1024 bits.
     "g8256": gaussian(8256, 8256),
 }
 
-NORMALISED = ["three-four", "one", "zeros", "tiny", "huge", "g384", "g768", "g1536", "g600", "wide300"]
+NORMALISED = ["three-four", "one", "zeros", "tiny", "huge", "g384", "g768", "g1536", "g600", "wide300", "c384", "c1536"]
 
 # (vector, families, bits, bands)
 SIMHASH = [
@@ -113,11 +147,13 @@ SIMHASH = [
     ("wide300", 2, 300, 7),
     ("wide300.n", 2, 192, 8),
     ("cancel1000", 2, 256, 16),
+    ("c384.n", 2, 256, 16),
+    ("c1536.n", 1, 128, 8),
     ("g8256", 16, 1024, 16),
 ]
 
 DIGESTS = ["empty", "one", "five", "zeros", "specials", "tiny", "huge", "g384", "g384.n", "g1536", "g1536.n",
-           "wide300", "wide300.n", "g768.n"]
+           "wide300", "wide300.n", "g768.n", "c384", "c384.n", "c1536", "c1536.n"]
 
 COSINES = [(0, 0), (0, 256), (64, 256), (128, 256), (255, 256), (256, 256), (300, 256), (1, 3), (5, 11),
            (1, 1 << 60), ((1 << 53) + 1, (1 << 54) + 3), ((1 << 64) - 1, (1 << 64) - 1), (7, 1 << 63)]
