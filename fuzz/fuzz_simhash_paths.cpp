@@ -103,7 +103,7 @@ void check_kernels(Input& in) {
         if (!lsh::detail::runnable(fl)) continue;
         std::fill(got.begin(), got.end(), 0);
         fl.fn(f, b0, j0, count, got.data());
-        if (got != want) zln_fuzz::mismatch(std::string("fill ") + fl.name, where);
+        if (got != want) zln_fuzz::mismatch((std::string("fill ") + fl.name).c_str(), where);
     }
     // Accumulators: random terms and sign words.
     std::vector<double> t(count + 1);
@@ -126,7 +126,7 @@ void check_kernels(Input& in) {
         for (unsigned i = 0; i < 64; ++i) {
             const bool same = (std::isnan(acc[i]) && std::isnan(expect[i])) ||
                               std::memcmp(&acc[i], &expect[i], sizeof(double)) == 0;
-            if (!same) zln_fuzz::mismatch(std::string("accumulate ") + a.name, where + " lane " + std::to_string(i));
+            if (!same) zln_fuzz::mismatch((std::string("accumulate ") + a.name).c_str(), where + " lane " + std::to_string(i));
         }
     }
 }
@@ -182,19 +182,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const lsh::detail::KernelTable table = lsh::detail::make_kernel_table(level.mask);
     for (int p = 0; p < 6; ++p) {
         const std::string name = std::string(path_names[p]) + "@" + level.name;
-        const char* names[6];
-        names[p] = name.c_str();
         const auto records = lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, paths[p], {}, table);
-        if (records.size() != F) zln_fuzz::mismatch(names[p], "family count; " + describe(v, families, bits, bands));
+        if (records.size() != F) zln_fuzz::mismatch(name.c_str(), "family count; " + describe(v, families, bits, bands));
         for (std::uint64_t f = 0; f < F; ++f) {
             const auto& r = records[f];
             if (r.family != f || r.bits != B)
-                zln_fuzz::mismatch(names[p], "record fields; " + describe(v, families, bits, bands));
+                zln_fuzz::mismatch(name.c_str(), "record fields; " + describe(v, families, bits, bands));
             if (r.signature != want_sig[f])
-                zln_fuzz::mismatch(names[p], "signature of family " + std::to_string(f) + ": got " + r.signature +
+                zln_fuzz::mismatch(name.c_str(), "signature of family " + std::to_string(f) + ": got " + r.signature +
                                                  " want " + want_sig[f] + "; " + describe(v, families, bits, bands));
             if (r.bands != oracle_bands(want_sig[f], K))
-                zln_fuzz::mismatch(names[p], "bands; " + describe(v, families, bits, bands));
+                zln_fuzz::mismatch(name.c_str(), "bands; " + describe(v, families, bits, bands));
         }
     }
     return 0;

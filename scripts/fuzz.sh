@@ -69,10 +69,20 @@ common=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-fast-ma
 # Core objects, rebuilt when a source or header of the core is newer.
 objdir="$out/obj-$engine"
 mkdir -p "$objdir"
-newest_header="$(ls -t "$ZLN_ROOT"/src/lsh/*.hpp "$ZLN_ROOT"/src/lsh/*.inc | head -n 1)"
+newest_header="$(ls -t $(find "$ZLN_ROOT/src/lsh" -name '*.hpp' -o -name '*.inc') | head -n 1)"
 build_failed=0
-for src in "$ZLN_ROOT"/src/lsh/*.cpp; do
-    obj="$objdir/$(basename "${src%.cpp}").o"
+# Every architecture's kernel files: each compiles to nothing off its own.
+core_sources=$(find "$ZLN_ROOT/src/lsh" -name '*.cpp' | sort)
+object_of() { local rel="${1#"$ZLN_ROOT/src/lsh/"}"; rel="${rel//\//_}"; echo "$objdir/${rel%.cpp}.o"; }
+# Objects of sources that are gone (renamed or moved) would be linked too.
+for obj in "$objdir"/*.o; do
+    [ -e "$obj" ] || continue
+    keep=0
+    for src in $core_sources; do [ "$(object_of "$src")" = "$obj" ] && keep=1; done
+    [ $keep = 1 ] || rm -f "$obj"
+done
+for src in $core_sources; do
+    obj="$(object_of "$src")"
     if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ "$newest_header" -nt "$obj" ]; then
         echo "$CXX ${common[*]} ${core_flags[*]} -c $src -o $obj"
     fi
