@@ -115,6 +115,7 @@ int main() {
         {"neon, sign cache", SimhashPath::Blocks, "neon", 0},
         {"exact auto", SimhashPath::ExactAuto, "all", 0},
         {"certified", SimhashPath::Certified, "all", 0},
+        {"certified, VPOPCNTQ planes", SimhashPath::Certified, "avx512vpopcntdq", 0},
         {"certified, popcnt kernels", SimhashPath::Certified, "popcnt", 0},
         {"certified, avx2 level", SimhashPath::Certified, "avx2", 0},
         {"certified, generic kernels", SimhashPath::Certified, "generic", 0},

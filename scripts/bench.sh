@@ -8,7 +8,7 @@ zln_make_venv 3.12 "$ZLN_ROOT/.venv-3.12"
 zln_install_module "$ZLN_ROOT/build/py3.12-testing" -C cmake.define.ZLN_BUILD_TESTING=ON
 cmake -S "$ZLN_ROOT" -B "$ZLN_ROOT/build/bench" -DZLN_BUILD_MODULE=OFF -DZLN_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$ZLN_ROOT/build/bench" -j 2 >/dev/null
-for bench in bench_simhash_core bench_digest_core; do
+for bench in bench_simhash_core bench_certified_stages bench_digest_core; do
     echo "== $bench"
     "$ZLN_ROOT/build/bench/$bench"
 done

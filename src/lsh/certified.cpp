@@ -78,8 +78,37 @@
 // one binary64 down (nextafter towards 0), which is at most |E| under any
 // faithful rounding, so "stepped value > bound" still implies |E| > bound.
 //
+// The lookup stage (lookup_stage.hpp) takes stage 1's place where the CPU
+// has byte lookups. Its scale s > 0 is any binary64 (not a power of two),
+// x_j = fl(s * t_j) carries its own rounding, |x_j - s t_j| <= u s |t_j|,
+// and q_j is x_j rounded to the nearest integer (ties to even), so that
+// |x_j - q_j| <= 1/2 and x_j - q_j is computed exactly (q_j = 0, or
+// q_j/2 <= x_j <= 2 q_j: Sterbenz). The tables hold exact integer sums of
+// the q_j and E = sum_j sigma_j q_j exactly (|E| <= n/4 * 32767 < 2^37,
+// exact in binary64). Then
+//   (1') |S*s - E| <= sum_j |s t_j - q_j| <= R + u s A,  R = sum_j |x_j - q_j|,
+// and with (2), E decides when |E| > R + (u + gamma_{n-1}) s A; since
+// u + gamma_{n-1} <= gamma_n, the same bound as above with n + 1 in place
+// of n (rho = fl(fl((n+1) A^) * s) * 2^-52 satisfies gamma_n A s <= 0.51 rho:
+// the extra rounding of the product by s costs one more factor (1 - u)).
+// x_j is never subnormal and never overflows: s = 32764 / gmax with
+// 2^-149 <= gmax < 2^131 and |t_j| <= gmax, so 2^-278 < |x_j| <= 2^15.
+//
+// The refinement. A lane the first stage leaves doubtful is summed again in
+// binary64, the same n terms sigma_j t_j in another order (eight
+// interleaved partial sums, SignedSums in kernels/kernels.hpp). Any order
+// of summation obeys the bound (2): the computed D has
+// |D - S| <= gamma_{n-1} A (terms past n are not added at all). So if |D| > 2 gamma_{n-1} A, then S has the sign
+// of D and |S| > gamma_{n-1} A >= |acc - S|, and the bit is (D > 0).
+// The stored bound is fl(1.25 * rho), rho = fl(n * A^) * 2^-52 (unit s = 1):
+// 2 gamma_{n-1} A <= 1.02 rho <= (1 - u) 1.25 rho. It decides every bit but
+// those of sums within about n * 2^-51 * A of zero, which go on to the
+// exact stage and the ordered sum.
+//
 // Integer ranges. n <= 2^24 (kCertifiedMaxElements). Stages 1, 2: q_j < 2^24,
 // so sum q_j < 2^48, and the plane sums, E = 2P - total, all fit int64.
+// Lookup stage: each table entry fits 16 bits (lookup_scale), its byte
+// slices' lane sums stay below 2^30 (kernels/x86/lookup_avx512.cpp), E < 2^37.
 // Stage 3: q_j < 2^64 is split into 32-bit halves; each half's plane sum is
 // below n 2^32 <= 2^56 in int64; P = P_hi 2^32 + P_lo < 2^89 and
 // E = 2P - total are formed in 128-bit integers.
@@ -128,7 +157,7 @@ unsigned first_stage_planes(std::size_t n) noexcept {
     return 12;
 }
 
-bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k) {
+bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k, bool planes) {
     if (n == 0 || n > kCertifiedMaxElements) return false;
     in.n = n;
     in.words = (n + 63) / 64;
@@ -141,9 +170,40 @@ bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const 
         return true;
     }
     in.emax = std::ilogb(static_cast<double>(std::bit_cast<float>(maxbits)));
-    in.s1.planes = first_stage_planes(n);
-    quantise_stage(in.s1, in, v, static_cast<int>(in.s1.planes) - 1 - in.emax, k);
+    // The refinement's bound: rho with unit 1, times 1.25 (see the top).
+    in.refine_bound = rounding_term(n, in.abs_sum, 0) * 1.25;
+    if (planes) certified_prepare_stage1_planes(in, v, k);
     return true;
+}
+
+void certified_prepare_stage1_planes(CertifiedInput& in, const float* v, const KernelTable& k) {
+    if (in.s1.ready || in.all_zero) return;
+    in.s1.planes = first_stage_planes(in.n);
+    quantise_stage(in.s1, in, v, static_cast<int>(in.s1.planes) - 1 - in.emax, k);
+}
+
+void certified_prepare_lookup(CertifiedInput& in, const float* v, const KernelTable& k) {
+    if (in.lookup_ready || in.all_zero) return;
+    const double s = lookup_scale(k.group_max->fn(v, in.n));
+    in.gblocks = lookup_group_blocks(in.n);
+    in.tables.assign(in.gblocks * kLookupTableBytes, 0);
+    const double residual = k.lookup_tables->fn(v, in.n, s, in.tables.data());
+    // rho for n + 1 terms and the unit s (see the top); fl(n+1) is exact.
+    const double rho = static_cast<double>(in.n + 1) * in.abs_sum * s * 0x1p-52;
+    in.lookup_bound = stage_bound(residual, rho);
+    // The bound is below 2^40 (R <= n/2, rho far smaller), so its floor is
+    // an int64, and for an integer E, |E| > bound exactly when |E| > floor.
+    in.lookup_threshold = static_cast<std::int64_t>(in.lookup_bound);
+    in.lookup_ready = true;
+}
+
+bool certified_stage3_worth_refined(CertifiedInput& in, const float* v, double sum) noexcept {
+    if (in.s3_state < 0 || !certified_stage3_grid(in, v)) return false;
+    if (in.s3_exact_sum) return true;
+    // |S| <= |D| + gamma_{n-1} A <= |D| + 0.51 rho = |D| + 0.408 refine_bound,
+    // and stage 3 needs |S| 2^-g > bound3 (about rho 2^-g): a D near zero
+    // leaves no chance.
+    return std::ldexp(std::fabs(sum) + 0.5 * in.refine_bound, -in.grid) * 1.01 > in.bound3;
 }
 
 void certified_prepare_stage2(CertifiedInput& in, const float* v, const KernelTable& k) {

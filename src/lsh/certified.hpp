@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lsh/kernels/kernel_table.hpp"
+#include "lsh/lookup_stage.hpp"
 #include "lsh/portable/int128.hpp"
 
 namespace zln::lsh::detail {
@@ -55,14 +56,47 @@ struct CertifiedInput {
     double bound3 = 0;
     // Scratch for the caller: doubtful rows gathered side by side.
     std::vector<std::uint64_t> gather;
+    // The lookup stage (lookup_stage.hpp), when it replaces stage 1.
+    bool lookup_ready = false;
+    std::size_t gblocks = 0;
+    std::vector<std::uint8_t> tables;  // gblocks * kLookupTableBytes
+    double lookup_bound = 0;
+    std::int64_t lookup_threshold = 0;  // floor(lookup_bound): for integers, |E| > bound iff |E| > this
+    // The refinement by a binary64 sum in another order (SignedSums).
+    double refine_bound = 0;
 };
 
 // Planes of the first stage for a vector of n elements.
 unsigned first_stage_planes(std::size_t n) noexcept;
 
-// Prepares the first stage. Returns false (and the caller takes an exact
-// path) when an element is infinite or NaN or n exceeds kCertifiedMaxElements.
-bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k);
+// Prepares the first stage (its bit planes only when `planes` is set).
+// Returns false (and the caller takes an exact path) when an element is
+// infinite or NaN or n exceeds kCertifiedMaxElements.
+bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k,
+                       bool planes = true);
+// The bit planes of stage 1, when certified_prepare left them out.
+void certified_prepare_stage1_planes(CertifiedInput& in, const float* v, const KernelTable& k);
+// The tables and bound of the lookup stage, after certified_prepare
+// (nothing to do for an all-zero vector).
+void certified_prepare_lookup(CertifiedInput& in, const float* v, const KernelTable& k);
+
+// Verdict from the lookup stage's E (sum of sigma_j q_j, |E| < 2^37).
+inline int certified_verdict_lookup(const CertifiedInput& in, std::int64_t e) noexcept {
+    const std::int64_t mag = e < 0 ? -e : e;
+    if (mag > in.lookup_threshold) return e > 0 ? 1 : 0;
+    return kDoubtful;
+}
+// Verdict from a refinement sum (any order of the n terms).
+inline int certified_verdict_refined(const CertifiedInput& in, double sum) noexcept {
+    if (sum > in.refine_bound) return 1;
+    if (sum < -in.refine_bound) return 0;
+    return kDoubtful;
+}
+// Whether the exact stage could possibly accept a lane that the refinement
+// left doubtful with sum `sum` (a cost decision only, like
+// certified_stage3_worth).
+bool certified_stage3_worth_refined(CertifiedInput& in, const float* v, double sum) noexcept;
+
 // Quantises for the second stage and builds its planes, once and only when
 // some bit needs it (v as for certified_prepare).
 void certified_prepare_stage2(CertifiedInput& in, const float* v, const KernelTable& k);

@@ -89,11 +89,46 @@ constexpr unsigned kStage2Batch = 4;
 // call goes to it directly.
 constexpr unsigned kExactStreak = 2;
 
+// After the lookup stage: the few doubtful lanes of a block are summed again
+// in another order (the refinement), then tried on the exact stage; the
+// count of those still doubtful is returned, their lanes moved to the front.
+unsigned refine_after_lookup(const float* v, std::size_t n, CertifiedInput& in, const std::uint64_t* base,
+                             std::size_t stride, const KernelTable& k, unsigned* doubtful, unsigned nd,
+                             std::uint8_t* bout, WorkMeter& meter) {
+    const std::uint64_t* rowp[64];
+    double sums[64];
+    for (unsigned d = 0; d < nd; ++d) rowp[d] = base + doubtful[d] * stride;
+    k.signed_sums->fn(v, n, rowp, nd, sums);
+    meter.add(static_cast<std::uint64_t>(nd) * n);
+    unsigned kept = 0;
+    for (unsigned d = 0; d < nd; ++d) {
+        const unsigned i = doubtful[d];
+        int verdict = certified_verdict_refined(in, sums[d]);
+        if (verdict == kDoubtful && certified_stage3_worth_refined(in, v, sums[d]) &&
+            certified_prepare_stage3(in, v, k.build_planes->fn)) {
+            const std::uint64_t* lo = in.bits3.data();
+            const std::uint64_t* hi = lo + 32 * in.pstride;
+            std::int64_t plus_lo = 0, plus_hi = 0;
+            k.plane_sums->fn(rowp[d], stride, 1, in.neg.data(), lo, in.pstride, 32, in.words, &plus_lo);
+            k.plane_sums->fn(rowp[d], stride, 1, in.neg.data(), hi, in.pstride, 32, in.words, &plus_hi);
+            verdict = certified_verdict3(in, plus_lo, plus_hi);
+            meter.add(static_cast<std::uint64_t>(in.words) * 64);
+        }
+        if (verdict == kDoubtful) {
+            doubtful[kept++] = i;
+        } else {
+            bout[i] = static_cast<std::uint8_t>(verdict);
+        }
+    }
+    return kept;
+}
+
 }  // namespace
 
-void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, const double* t,
+void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, Widened& wide,
                            std::size_t n, CertifiedInput& in, const SignRowCache& rows,
-                           const KernelTable& k, ExactFallback& exact, std::uint8_t* out, WorkMeter& meter) {
+                           const LookupIndexCache* index, const KernelTable& k, ExactFallback& exact,
+                           std::uint8_t* out, WorkMeter& meter) {
     const PlaneSums sums_fn = k.plane_sums->fn;
     const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
     alignas(64) std::int64_t sums[64];
@@ -102,7 +137,7 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
         if (in.exact_streak >= kExactStreak && k.vector_exact()) {
             // The estimates have settled nothing in the last blocks of this
             // call (a vector full of cancellation): stop paying for them.
-            block_bits_exact(f, w, block_lanes(bits, w), t, n, exact.get(meter), k, out + 64 * w, meter);
+            block_bits_exact(f, w, block_lanes(bits, w), wide.get(), n, exact.get(meter), k, out + 64 * w, meter);
             continue;
         }
         const unsigned lanes = block_lanes(bits, w);
@@ -113,22 +148,31 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
             continue;
         }
         if (!rows.has_block(f, w) || rows.elements < n) {
-            block_bits_uncovered(f, w, lanes, t, n, k, bout, meter);
+            block_bits_uncovered(f, w, lanes, wide.get(), n, k, bout, meter);
             continue;
         }
         const std::uint64_t* base = rows.block_rows(f, w);
         const std::size_t stride = rows.stride;
 
         // Stage 1: every lane of the block at once.
-        sums_fn(base, stride, lanes, in.neg.data(), in.s1.bits.data(), in.pstride, in.s1.planes, in.words, sums);
-        meter.add(static_cast<std::uint64_t>(lanes) * in.words * in.s1.planes);
         unsigned nd = 0;
-        for (unsigned i = 0; i < lanes; ++i) {
-            const int verdict = certified_verdict(in.s1, sums[i]);
-            if (verdict == kDoubtful) {
-                doubtful[nd++] = i;
-            } else {
-                bout[i] = static_cast<std::uint8_t>(verdict);
+        const bool lookup = index != nullptr;
+        if (lookup) {
+            k.lookup_sums->fn(index->block(f, w), index->stride, in.gblocks, in.tables.data(), sums);
+            meter.add(static_cast<std::uint64_t>(lanes) * in.gblocks * 2);
+            for (std::uint64_t m = k.lookup_verdicts->fn(sums, lanes, in.lookup_threshold, bout); m != 0; m &= m - 1) {
+                doubtful[nd++] = static_cast<unsigned>(std::countr_zero(m));
+            }
+        } else {
+            sums_fn(base, stride, lanes, in.neg.data(), in.s1.bits.data(), in.pstride, in.s1.planes, in.words, sums);
+            meter.add(static_cast<std::uint64_t>(lanes) * in.words * in.s1.planes);
+            for (unsigned i = 0; i < lanes; ++i) {
+                const int verdict = certified_verdict(in.s1, sums[i]);
+                if (verdict == kDoubtful) {
+                    doubtful[nd++] = i;
+                } else {
+                    bout[i] = static_cast<std::uint8_t>(verdict);
+                }
             }
         }
         if (nd == 0) {
@@ -136,7 +180,15 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
             continue;
         }
 
-        if (nd <= kRefineLimit) {
+        if (lookup && nd <= kRefineLimit) {
+            // The refinement settles nearly every lane the lookup stage
+            // leaves; the rest go to the ordered sums below.
+            nd = refine_after_lookup(v, n, in, base, stride, k, doubtful, nd, bout, meter);
+            if (nd == 0) {
+                in.exact_streak = 0;
+                continue;
+            }
+        } else if (nd <= kRefineLimit) {
             // Stages 2 and 3 for the doubtful lanes, one lane at a time. Once
             // more lanes stay doubtful than the ordered sums take, the block
             // goes to the exact kernel, so refining further would be wasted.
@@ -195,10 +247,10 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
         // What is left is summed exactly, in the defining order.
         if (k.vector_exact() && nd > kOrderedLimit) {
             ++in.exact_streak;
-            block_bits_exact(f, w, lanes, t, n, exact.get(meter), k, bout, meter);
+            block_bits_exact(f, w, lanes, wide.get(), n, exact.get(meter), k, bout, meter);
         } else {
             in.exact_streak = 0;
-            ordered_bits_from_rows(t, n, base, stride, doubtful, nd, bout, meter);
+            ordered_bits_from_rows(wide.get(), n, base, stride, doubtful, nd, bout, meter);
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "lsh/certified.hpp"
+#include "lsh/lookup_stage.hpp"
 #include "lsh/kernels/kernel_table.hpp"
 #include "lsh/sign_cache.hpp"
 #include "lsh/sign_rows.hpp"
@@ -29,10 +30,28 @@ struct ExactFallback {
     const SignCache* get(WorkMeter& meter);
 };
 
+// The elements widened to binary64, made on first need: the certified path
+// needs them only for the lanes it sums in order.
+class Widened {
+public:
+    Widened(const float* v, std::size_t n) : v_(v), n_(n) {}
+    const double* get() {
+        if (t_.size() != n_) t_.assign(v_, v_ + n_);
+        return t_.data();
+    }
+
+private:
+    const float* v_;
+    std::size_t n_;
+    std::vector<double> t_;
+};
+
 // Signature bits of family f (bits positions, to out) on the certified path;
-// `in` prepared by certified_prepare, `rows` the sign rows of the request.
-void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, const double* t, std::size_t n,
-                           CertifiedInput& in, const SignRowCache& rows, const KernelTable& k,
-                           ExactFallback& exact, std::uint8_t* out, WorkMeter& meter);
+// `in` prepared by certified_prepare, `rows` the sign rows of the request,
+// `index` their lookup index when the first stage is the lookup stage
+// (certified_prepare_lookup done), else null (stage 1's planes prepared).
+void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, Widened& wide, std::size_t n,
+                           CertifiedInput& in, const SignRowCache& rows, const LookupIndexCache* index,
+                           const KernelTable& k, ExactFallback& exact, std::uint8_t* out, WorkMeter& meter);
 
 }  // namespace zln::lsh::detail

@@ -1,6 +1,8 @@
 #include "lsh/simhash.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -94,15 +96,16 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
     const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
     path = concrete_path(path, k, families, blocks, n);
 
-    // Elements widened exactly to binary64 once, shared by every family.
-    std::vector<double> t(v, v + n);
+    // Elements widened exactly to binary64 once, shared by every family
+    // (the certified path widens them only if it sums some lanes in order).
+    detail::Widened wide(v, n);
 
     // The certified path, unless the vector or the request rules it out, in
     // which case the fastest exact path takes the whole call.
     detail::CertifiedInput cert;
     if (path == SimhashPath::Certified) {
         if (n == 0 || !detail::sign_rows_can_cover(families, blocks, n) ||
-            !detail::certified_prepare(cert, v, n, k)) {
+            !detail::certified_prepare(cert, v, n, k, false)) {
             path = best_exact_path(k, families, blocks, n);
         }
     }
@@ -111,9 +114,16 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
     WorkMeter meter(cancel, by_blocks || certified ? kSimdCheckInterval : kScalarCheckInterval);
 
     std::shared_ptr<const detail::SignRowCache> rows;  // our own snapshot
+    std::shared_ptr<const detail::LookupIndexCache> index;  // likewise
     if (certified) {
         meter.add(static_cast<std::uint64_t>(n) * 8);  // the quantisation passes
         rows = detail::sign_rows_for(families, blocks, n, k.fill->fn, meter);
+        if (k.lookup_stage()) index = detail::lookup_index_for(*rows, meter);
+        if (index) {
+            detail::certified_prepare_lookup(cert, v, k);
+        } else {
+            detail::certified_prepare_stage1_planes(cert, v, k);
+        }
     }
     detail::ExactFallback fallback{families, blocks, n, &k, nullptr};
 
@@ -128,12 +138,12 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
         std::vector<std::uint8_t> buffer(bits, 0);
         if (n != 0) {
             if (certified) {
-                detail::family_bits_certified(f, bits, v, t.data(), n, cert, *rows, k, fallback, buffer.data(),
-                                              meter);
+                detail::family_bits_certified(f, bits, v, wide, n, cert, *rows, index.get(), k, fallback,
+                                              buffer.data(), meter);
             } else if (by_blocks) {
-                detail::family_bits_blocks(f, bits, t.data(), n, cache.get(), k, buffer.data(), meter);
+                detail::family_bits_blocks(f, bits, wide.get(), n, cache.get(), k, buffer.data(), meter);
             } else {
-                detail::family_bits_scalar(f, bits, t.data(), n, cache.get(), buffer.data(), meter);
+                detail::family_bits_scalar(f, bits, wide.get(), n, cache.get(), buffer.data(), meter);
             }
         }
         FamilyRecord record;
@@ -160,13 +170,27 @@ std::string bits_to_hex(const std::uint8_t* bits, std::size_t count) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
     out.resize(count / 4 + (count % 4 != 0 ? 1 : 0));
-    std::size_t i = 0;
-    for (char& c : out) {
+    // Full groups four bytes at a time: with w = b0 + b1 2^8 + b2 2^16 +
+    // b3 2^24 (each 0 or 1), the product w * 0x08040201 has 8 b0 + 4 b1 +
+    // 2 b2 + b3 in bits 24..27, and no byte below them carries (each stays
+    // below 16).
+    std::size_t i = 0, c = 0;
+    char* dst = out.data();
+    for (; i + 4 <= count; i += 4, ++c) {
+        std::uint32_t w;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&w, bits + i, 4);  // one load; b0 lands in the low byte
+        } else {
+            w = bits[i] | bits[i + 1] << 8 | bits[i + 2] << 16 | static_cast<std::uint32_t>(bits[i + 3]) << 24;
+        }
+        dst[c] = kDigits[(((w & 0x01010101U) * 0x08040201U) >> 24) & 15U];
+    }
+    if (c < out.size()) {
         unsigned value = 0;
         for (unsigned k = 0; k < 4; ++k, ++i) {
             value = (value << 1) | (i < count ? (bits[i] & 1U) : 0U);  // missing low bits are 0
         }
-        c = kDigits[value];
+        out[c] = kDigits[value];
     }
     return out;
 }

@@ -24,8 +24,15 @@ struct Level {
     kt::KernelTable table;
 };
 
+// The generic lookup sums marked as if they were the vector ones, so that
+// the certified driver runs its lookup stage on the generic twins.
+inline constexpr kt::KernelEntry<kt::LookupSums> kForcedGenericLookup{"generic, forced", kt::kCapNone,
+                                                                     kt::kTraitVectorLookup,
+                                                                     &kt::lookup_sums_generic};
+
 // One table per level, skipping levels that allow nothing more than the one
-// before on this CPU (so an AVX2-only machine tests no "avx512" twice).
+// before on this CPU (so an AVX2-only machine tests no "avx512" twice), and
+// the generic level with the lookup stage forced.
 inline std::vector<Level> kernel_levels() {
     std::vector<Level> out;
     for (const auto& level : kt::kernel_levels()) {
@@ -33,6 +40,9 @@ inline std::vector<Level> kernel_levels() {
         if (!out.empty() && out.back().table.allowed == t.allowed) continue;
         out.push_back({level.name, t});
     }
+    kt::KernelTable forced = kt::make_kernel_table(kt::kCapNone);
+    forced.lookup_sums = &kForcedGenericLookup;
+    out.push_back({"generic+lookup", forced});
     return out;
 }
 

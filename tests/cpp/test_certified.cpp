@@ -16,6 +16,7 @@
 #include "simhash_reference.hpp"
 #include "lsh/certified.hpp"
 #include "lsh/kernels/kernel_table.hpp"
+#include "lsh/lookup_stage.hpp"
 #include "lsh/sign_mix.hpp"
 #include "lsh/sign_rows.hpp"
 #include "lsh/simhash.hpp"
@@ -207,6 +208,152 @@ TEST_CASE("certified: quantising and scanning kernels agree with a naive loop") 
             }
         }
     }
+}
+
+TEST_CASE("certified: lookup stage kernels agree with a naive sum") {
+    std::mt19937_64 rng(41);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    const auto gmaxes = zln_test::entries_to_test(detail::lookup_group_max_entries());
+    const auto builders = zln_test::entries_to_test(detail::lookup_tables_entries());
+    const auto sums = zln_test::entries_to_test(detail::lookup_sums_entries());
+    const auto refines = zln_test::entries_to_test(detail::signed_sums_entries());
+    for (std::size_t n : {1u, 3u, 15u, 16u, 17u, 100u, 384u, 777u, 1536u}) {
+        for (int kind = 0; kind < 4; ++kind) {
+            std::vector<float> v(n);
+            for (std::size_t j = 0; j < n; ++j) {
+                const float x = normal(rng);
+                if (kind == 0) v[j] = x;
+                if (kind == 1) v[j] = (j % 5 == 0) ? x * 0x1p60f : x * 0x1p-100f;  // wide range, subnormal products
+                if (kind == 2) v[j] = std::ldexp(1.0f, static_cast<int>(rng() % 40) - 20) * (rng() % 2 ? 1.0f : -1.0f);
+                if (kind == 3) v[j] = (j % 4 == 0) ? 3.0e38f : -1.0e-45f;  // group sums at the largest magnitudes
+            }
+            const double gmax = detail::lookup_group_max_generic(v.data(), n);
+            for (const auto* e : gmaxes) CHECK_EQ(e->fn(v.data(), n), gmax);
+            const double s = detail::lookup_scale(gmax);
+            // The naive q_j, their group bound, residuals and tables.
+            std::vector<std::int64_t> q(n);
+            double want_r = 0;
+            for (std::size_t j = 0; j < n; ++j) {
+                const double x = s * static_cast<double>(v[j]);
+                q[j] = static_cast<std::int64_t>(std::nearbyint(x));
+                want_r += std::fabs(x - static_cast<double>(q[j]));
+            }
+            for (std::size_t g = 0; 4 * g < n; ++g) {
+                std::int64_t a = 0;
+                for (std::size_t j = 4 * g; j < std::min(n, 4 * g + 4); ++j) a += q[j] < 0 ? -q[j] : q[j];
+                CHECK(a <= detail::kLookupMax);
+            }
+            const std::size_t gblocks = detail::lookup_group_blocks(n);
+            std::vector<std::uint8_t> tg(gblocks * detail::kLookupTableBytes, 0xee);
+            detail::lookup_tables_generic(v.data(), n, s, tg.data());
+            for (const auto* e : builders) {
+                std::vector<std::uint8_t> t(gblocks * detail::kLookupTableBytes, 0xee);
+                const double r = e->fn(v.data(), n, s, t.data());
+                CHECK(t == tg);
+                CHECK(std::fabs(r - want_r) <= want_r * 1e-12);
+            }
+            // 64 hyperplanes of random signs, their index, and E every way.
+            const std::size_t stride = (n + 63) / 64 + 1;
+            std::vector<std::uint64_t> rows(64 * stride);
+            for (auto& x : rows) x = rng();
+            const std::size_t istride = gblocks + 2;
+            std::vector<std::uint8_t> index(4 * 64 * istride, 0);
+            std::vector<std::uint8_t> packed(4 * 64 * gblocks);
+            detail::lookup_index_from_rows(rows.data(), stride, gblocks, packed.data());
+            for (std::size_t c = 0; c < 4; ++c)
+                std::copy_n(packed.data() + c * 64 * gblocks, 64 * gblocks, index.data() + c * 64 * istride);
+            std::vector<const std::uint64_t*> rowp(64);
+            for (int r = 0; r < 64; ++r) rowp[r] = rows.data() + r * stride;
+            double dg[64], da[64];
+            detail::signed_sums_generic(v.data(), n, rowp.data(), 64, dg);
+            for (const auto* e : refines) {
+                for (std::size_t m : {64u, 7u, 1u}) {
+                    e->fn(v.data(), n, rowp.data(), m, da);
+                    for (std::size_t r = 0; r < m; ++r) CHECK_EQ(std::memcmp(&da[r], &dg[r], sizeof(double)), 0);
+                }
+            }
+            std::int64_t want_e[64];
+            for (int r = 0; r < 64; ++r) {
+                std::int64_t e = 0;
+                long double d = 0, a = 0;
+                for (std::size_t j = 0; j < n; ++j) {
+                    const bool plus = ((rows[r * stride + j / 64] >> (j % 64)) & 1U) != 0;
+                    const long double t = static_cast<long double>(v[j]);
+                    e += plus ? q[j] : -q[j];
+                    d += plus ? t : -t;
+                    a += std::fabs(t);
+                }
+                want_e[r] = e;
+                CHECK(std::fabs(static_cast<long double>(dg[r]) - d) <= a * 1e-13L);
+            }
+            for (const auto* e : sums) {
+                std::int64_t got[64];
+                e->fn(index.data(), istride, gblocks, tg.data(), got);
+                for (int r = 0; r < 64; ++r) CHECK_EQ(got[r], want_e[r]);
+            }
+        }
+    }
+}
+
+TEST_CASE("certified: lookup verdicts") {
+    std::mt19937_64 rng(43);
+    const auto verdicts = zln_test::entries_to_test(detail::lookup_verdicts_entries());
+    for (unsigned lanes : {1u, 7u, 8u, 9u, 63u, 64u}) {
+        for (std::int64_t threshold : {std::int64_t{0}, std::int64_t{5}, std::int64_t{1} << 39}) {
+            std::int64_t e[64];
+            for (auto& x : e) {
+                const std::int64_t near = threshold + static_cast<std::int64_t>(rng() % 5) - 2;  // around the threshold
+                x = (rng() % 2 ? near : -near);
+            }
+            std::uint8_t want[64];
+            std::fill(want, want + 64, 0xee);
+            std::uint64_t want_mask = 0;
+            for (unsigned i = 0; i < lanes; ++i) {
+                const std::int64_t mag = e[i] < 0 ? -e[i] : e[i];
+                if (mag > threshold) want[i] = e[i] > 0 ? 1 : 0;
+                else want_mask |= std::uint64_t{1} << i;
+            }
+            for (const auto* k : verdicts) {
+                std::uint8_t got[64];
+                std::fill(got, got + 64, 0xee);
+                CHECK_EQ(k->fn(e, lanes, threshold, got), want_mask);
+                CHECK(std::equal(got, got + 64, want));
+            }
+        }
+    }
+}
+
+TEST_CASE("certified: the lookup index mirrors the sign rows") {
+    detail::sign_rows_reset();
+    detail::lookup_index_reset();
+    std::vector<float> v(300, 0.5f);
+    v[7] = -1.0f;
+    zln::lsh::simhash_lsh_multi(v.data(), v.size(), 3, 200, 16, SimhashPath::Certified, {},
+                                zln_test::kernel_levels().back().table);  // the lookup stage, forced
+    const auto rows = detail::sign_rows_current();
+    const auto index = detail::lookup_index_current();
+    CHECK(rows != nullptr && index != nullptr);
+    if (!rows || !index) return;
+    CHECK(index->region.families == rows->families && index->region.blocks == rows->blocks &&
+          index->region.elements == rows->elements);
+    int bad = 0;
+    for (std::uint64_t f = 0; f < rows->families; ++f) {
+        for (std::uint64_t b = 0; b < 64 * rows->blocks; ++b) {
+            const std::uint8_t* blk = index->block(f, b / 64);
+            const std::size_t c = (b % 64) / 16, i = b % 16;
+            for (std::uint64_t j = 0; j < rows->elements; ++j) {
+                const std::size_t g = j / 4, gb = g / 4, k = g % 4;
+                const unsigned byte = blk[(c * index->stride + gb) * 64 + 4 * i + k];
+                bad += byte / 16 != k || ((byte >> (j % 4)) & 1U) != detail::sign_bit(f, b, j);
+            }
+        }
+    }
+    CHECK_EQ(bad, 0);
+    // A larger request regrows the rows; the index follows them.
+    std::vector<float> w(3000, 0.25f);
+    zln::lsh::simhash_lsh_multi(w.data(), w.size(), 2, 64, 16, SimhashPath::Certified, {},
+                                zln_test::kernel_levels().back().table);
+    CHECK(detail::lookup_index_current()->region.elements == detail::sign_rows_current()->elements);
 }
 
 TEST_CASE("certified: terms lost to rounding against a large element") {

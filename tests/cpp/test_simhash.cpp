@@ -184,6 +184,12 @@ TEST_CASE("simhash: bits_to_hex and split_bands") {
     CHECK_EQ(zln::lsh::bits_to_hex(bits, 10), std::string("9f8"));
     CHECK_EQ(zln::lsh::bits_to_hex(bits, 11), std::string("9fa"));
     CHECK_EQ(zln::lsh::bits_to_hex(bits, 0), std::string(""));
+    // Every digit, between two full groups.
+    for (unsigned d = 0; d < 16; ++d) {
+        std::uint8_t nib[12] = {};
+        for (unsigned k = 0; k < 4; ++k) nib[4 + k] = static_cast<std::uint8_t>((d >> (3 - k)) & 1U);
+        CHECK_EQ(zln::lsh::bits_to_hex(nib, 12), std::string("0") + "0123456789abcdef"[d] + "0");
+    }
     CHECK(zln::lsh::split_bands("abcdefg", 3) == (std::vector<std::string>{"ab", "cd", "ef"}));
     CHECK(zln::lsh::split_bands("abc", 10) == (std::vector<std::string>{"a", "b", "c"}));
     CHECK(zln::lsh::split_bands("", 4).empty());

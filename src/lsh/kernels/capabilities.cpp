@@ -66,6 +66,8 @@ Capabilities x86_capabilities_from_cpuid() noexcept {
         caps |= kCapAvx512;
         if (bit(l7.b, 17)) caps |= kCapAvx512Dq;
         if (bit(l7.c, 14)) caps |= kCapAvx512Vpopcntdq;
+        if (bit(l7.c, 1)) caps |= kCapAvx512Vbmi;
+        if (bit(l7.c, 11)) caps |= kCapAvx512Vnni;
     }
     return caps;
 }
@@ -86,6 +88,8 @@ Capabilities detect() noexcept {
         caps |= kCapAvx512;
         if (__builtin_cpu_supports("avx512dq")) caps |= kCapAvx512Dq;
         if (__builtin_cpu_supports("avx512vpopcntdq")) caps |= kCapAvx512Vpopcntdq;
+        if (__builtin_cpu_supports("avx512vbmi")) caps |= kCapAvx512Vbmi;
+        if (__builtin_cpu_supports("avx512vnni")) caps |= kCapAvx512Vnni;
     }
     return caps;
 #else

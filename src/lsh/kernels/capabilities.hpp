@@ -13,6 +13,8 @@ inline constexpr Capabilities kCapAvx2 = 1U << 1;
 inline constexpr Capabilities kCapAvx512 = 1U << 2;           // F, BW and VL together
 inline constexpr Capabilities kCapAvx512Dq = 1U << 3;         // a 64-bit vector multiply
 inline constexpr Capabilities kCapAvx512Vpopcntdq = 1U << 4;  // vector population count
+inline constexpr Capabilities kCapAvx512Vbmi = 1U << 5;       // byte permutes (VPERMB)
+inline constexpr Capabilities kCapAvx512Vnni = 1U << 6;       // byte dot products (VPDPBUSD)
 // arm64
 inline constexpr Capabilities kCapNeon = 1U << 8;  // Advanced SIMD, part of every arm64 CPU
 

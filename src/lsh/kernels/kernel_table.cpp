@@ -63,6 +63,42 @@ constexpr KernelEntry<MagnitudeScan> kScans[] = {
     {"generic", kCapNone, kNone, &magnitude_scan_generic},
 };
 
+constexpr KernelEntry<LookupGroupMax> kGroupMax[] = {
+#if defined(ZLN_ARCH_X86_64)
+    {"avx512", kCapAvx512, kNone, &lookup_group_max_avx512},
+#endif
+    {"generic", kCapNone, kNone, &lookup_group_max_generic},
+};
+
+constexpr KernelEntry<LookupTableBuilder> kLookupTables[] = {
+#if defined(ZLN_ARCH_X86_64)
+    {"avx512", kCapAvx512, kNone, &lookup_tables_avx512},
+#endif
+    {"generic", kCapNone, kNone, &lookup_tables_generic},
+};
+
+constexpr KernelEntry<LookupSums> kLookupSums[] = {
+#if defined(ZLN_ARCH_X86_64)
+    {"avx512vbmi-vnni", kCapAvx512 | kCapAvx512Vbmi | kCapAvx512Vnni, kTraitVectorLookup, &lookup_sums_vbmi},
+#endif
+    // The twin only: one table read per group, far slower than bit planes.
+    {"generic", kCapNone, kNone, &lookup_sums_generic},
+};
+
+constexpr KernelEntry<LookupVerdicts> kLookupVerdicts[] = {
+#if defined(ZLN_ARCH_X86_64)
+    {"avx512", kCapAvx512, kNone, &lookup_verdicts_avx512},
+#endif
+    {"generic", kCapNone, kNone, &lookup_verdicts_generic},
+};
+
+constexpr KernelEntry<SignedSums> kSignedSums[] = {
+#if defined(ZLN_ARCH_X86_64)
+    {"avx512", kCapAvx512, kNone, &signed_sums_avx512},
+#endif
+    {"generic", kCapNone, kNone, &signed_sums_generic},
+};
+
 constexpr KernelLevel kLevels[] = {
     {"generic", kCapNone},
 #if defined(ZLN_ARCH_X86_64)
@@ -70,7 +106,8 @@ constexpr KernelLevel kLevels[] = {
     {"avx2", kCapPopcnt | kCapAvx2},
     {"avx512", kCapPopcnt | kCapAvx2 | kCapAvx512},
     {"avx512dq", kCapPopcnt | kCapAvx2 | kCapAvx512 | kCapAvx512Dq},
-    {"avx512vpopcntdq", kCapAll},
+    {"avx512vpopcntdq", kCapPopcnt | kCapAvx2 | kCapAvx512 | kCapAvx512Dq | kCapAvx512Vpopcntdq},
+    {"avx512vbmi-vnni", kCapAll},
 #endif
 #if defined(ZLN_ARCH_ARM64)
     {"neon", kCapAll},
@@ -93,6 +130,11 @@ KernelEntries<PlaneSums> plane_sums_entries() noexcept { return kPlaneSums; }
 KernelEntries<PlaneBuilder> plane_builder_entries() noexcept { return kPlaneBuilders; }
 KernelEntries<Quantiser> quantiser_entries() noexcept { return kQuantisers; }
 KernelEntries<MagnitudeScan> magnitude_scan_entries() noexcept { return kScans; }
+KernelEntries<LookupGroupMax> lookup_group_max_entries() noexcept { return kGroupMax; }
+KernelEntries<LookupTableBuilder> lookup_tables_entries() noexcept { return kLookupTables; }
+KernelEntries<LookupSums> lookup_sums_entries() noexcept { return kLookupSums; }
+KernelEntries<LookupVerdicts> lookup_verdicts_entries() noexcept { return kLookupVerdicts; }
+KernelEntries<SignedSums> signed_sums_entries() noexcept { return kSignedSums; }
 
 KernelTable make_kernel_table(Capabilities mask) noexcept {
     KernelTable t;
@@ -103,6 +145,11 @@ KernelTable make_kernel_table(Capabilities mask) noexcept {
     t.build_planes = first_allowed(plane_builder_entries(), t.allowed);
     t.quantise = first_allowed(quantiser_entries(), t.allowed);
     t.scan = first_allowed(magnitude_scan_entries(), t.allowed);
+    t.group_max = first_allowed(lookup_group_max_entries(), t.allowed);
+    t.lookup_tables = first_allowed(lookup_tables_entries(), t.allowed);
+    t.lookup_sums = first_allowed(lookup_sums_entries(), t.allowed);
+    t.lookup_verdicts = first_allowed(lookup_verdicts_entries(), t.allowed);
+    t.signed_sums = first_allowed(signed_sums_entries(), t.allowed);
     return t;
 }
 

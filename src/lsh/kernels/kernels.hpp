@@ -75,6 +75,34 @@ using Quantiser = double (*)(const float* v, std::size_t n, int k, unsigned npla
 using MagnitudeScan = std::uint32_t (*)(const float* v, std::size_t n, std::uint64_t* neg,
                                         double* abs_sum) noexcept;
 
+// The lookup stage (lookup_stage.hpp has the layouts of its tables and index).
+// The largest sum of |v_j| over one group of four (any order of its three
+// additions, in binary64), n > 0; from it the caller picks the scale.
+using LookupGroupMax = double (*)(const float* v, std::size_t n) noexcept;
+// With x_j = fl(s * t_j) and q_j = x_j rounded to the nearest integer (ties
+// to even), writes the tables of lookup_group_blocks(n) group blocks and
+// returns a computed binary64 sum of the |x_j - q_j| (each term exact).
+// Requires every group's sum |q| <= kLookupMax (lookup_scale makes it so).
+using LookupTableBuilder = double (*)(const float* v, std::size_t n, double s, std::uint8_t* tables) noexcept;
+// out[r] = E of hyperplane r of a block of 64, r < 64, summed over `gblocks`
+// group blocks (gblocks <= index_stride, gblocks <= 2^20 so that no 32-bit
+// lane sum can overflow).
+using LookupSums = void (*)(const std::uint8_t* index, std::size_t index_stride, std::size_t gblocks,
+                            const std::uint8_t* tables, std::int64_t* out) noexcept;
+// Verdicts of a block from its E values: for lane i < lanes with
+// |e[i]| > threshold, out[i] = (e[i] > 0); the other lanes' bytes are left
+// alone and their bits set in the returned mask (the doubtful lanes).
+using LookupVerdicts = std::uint64_t (*)(const std::int64_t* e, unsigned lanes, std::int64_t threshold,
+                                         std::uint8_t* out) noexcept;
+
+// The refinement: out[r] = a binary64 sum of sigma_j t_j over j < n (t_j =
+// v_j widened), sigma_j = +1 where bit j of rows[r] is set (bit j % 64 of
+// word j / 64) and -1 elsewhere, r < nrows. Not the defining order: eight
+// lanes, lane l adding the terms j = l mod 8 in increasing j from +0.0, then
+// ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)).
+using SignedSums = void (*)(const float* v, std::size_t n, const std::uint64_t* const* rows, std::size_t nrows,
+                            double* out) noexcept;
+
 // ---- generic: every architecture (kernels/generic) ----
 void fill_sign_words_scalar(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
                             std::uint64_t* out) noexcept;
@@ -87,6 +115,14 @@ void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned np
 double quantise_planes_generic(const float* v, std::size_t n, int k, unsigned nplanes, std::uint64_t* planes,
                                std::size_t pstride, std::int64_t* total) noexcept;
 std::uint32_t magnitude_scan_generic(const float* v, std::size_t n, std::uint64_t* neg, double* abs_sum) noexcept;
+double lookup_group_max_generic(const float* v, std::size_t n) noexcept;
+double lookup_tables_generic(const float* v, std::size_t n, double s, std::uint8_t* tables) noexcept;
+void lookup_sums_generic(const std::uint8_t* index, std::size_t index_stride, std::size_t gblocks,
+                         const std::uint8_t* tables, std::int64_t* out) noexcept;
+std::uint64_t lookup_verdicts_generic(const std::int64_t* e, unsigned lanes, std::int64_t threshold,
+                                      std::uint8_t* out) noexcept;
+void signed_sums_generic(const float* v, std::size_t n, const std::uint64_t* const* rows, std::size_t nrows,
+                         double* out) noexcept;
 
 #if defined(ZLN_ARCH_X86_64)
 // ---- x86-64 (kernels/x86) ----
@@ -115,6 +151,17 @@ void build_planes_avx512(const std::uint32_t* q, std::size_t words, unsigned npl
 double quantise_planes_avx512(const float* v, std::size_t n, int k, unsigned nplanes, std::uint64_t* planes,
                               std::size_t pstride, std::int64_t* total) noexcept;
 std::uint32_t magnitude_scan_avx512(const float* v, std::size_t n, std::uint64_t* neg, double* abs_sum) noexcept;
+// The lookup stage's per-call kernels, AVX-512 F + BW + VL.
+double lookup_group_max_avx512(const float* v, std::size_t n) noexcept;
+double lookup_tables_avx512(const float* v, std::size_t n, double s, std::uint8_t* tables) noexcept;
+std::uint64_t lookup_verdicts_avx512(const std::int64_t* e, unsigned lanes, std::int64_t threshold,
+                                     std::uint8_t* out) noexcept;
+// AVX-512 F + BW + VBMI (VPERMB lookups) + VNNI (VPDPBUSD adding four bytes per lane).
+void lookup_sums_vbmi(const std::uint8_t* index, std::size_t index_stride, std::size_t gblocks,
+                      const std::uint8_t* tables, std::int64_t* out) noexcept;
+// AVX-512 F + VL: one vector of eight lanes per row, four rows side by side.
+void signed_sums_avx512(const float* v, std::size_t n, const std::uint64_t* const* rows, std::size_t nrows,
+                        double* out) noexcept;
 #endif
 
 #if defined(ZLN_ARCH_ARM64)
