@@ -47,15 +47,31 @@ ZLN_TARGET_AVX512 inline __m512d group_sums(__m512d a) {
     return _mm512_add_pd(pairs, _mm512_permutex_pd(pairs, 0x4e));
 }
 
+// Index vectors of the table kernel (16-bit lanes). Pair sums first: lane
+// p = 8g + 4c + v of P holds +-q_a +- q_{a+1}, a = 4g + 2c, the first sign +
+// where bit 0 of v is set, the second where bit 1 is. Then entry e of half h
+// (group 2h + e / 16, m = e % 16) is P[8g + (m & 3)] + P[8g + 4 + (m >> 2)]:
+// bits 0, 1 of m are the signs of elements 0, 1 of the group, bits 2, 3
+// those of elements 2, 3.
 struct PickTable {
-    alignas(64) std::uint16_t at[2][4][32];
+    alignas(64) std::uint16_t first[32], second[32];
+    alignas(64) std::uint16_t low[2][32], high[2][32];
 };
 
 constexpr PickTable make_pick() {
     PickTable p{};
-    for (int h = 0; h < 2; ++h)
-        for (int i = 0; i < 4; ++i)
-            for (int e = 0; e < 32; ++e) p.at[h][i][e] = static_cast<std::uint16_t>(4 * (2 * h + e / 16) + i);
+    for (int lane = 0; lane < 32; ++lane) {
+        const int g = lane / 8, c = (lane / 4) % 2;
+        p.first[lane] = static_cast<std::uint16_t>(4 * g + 2 * c);
+        p.second[lane] = static_cast<std::uint16_t>(4 * g + 2 * c + 1);
+    }
+    for (int h = 0; h < 2; ++h) {
+        for (int e = 0; e < 32; ++e) {
+            const int g = 2 * h + e / 16, m = e % 16;
+            p.low[h][e] = static_cast<std::uint16_t>(8 * g + (m & 3));
+            p.high[h][e] = static_cast<std::uint16_t>(8 * g + 4 + (m >> 2));
+        }
+    }
     return p;
 }
 
@@ -77,13 +93,12 @@ ZLN_TARGET_AVX512 double lookup_tables_avx512(const float* v, std::size_t n, dou
                                               std::uint8_t* tables) noexcept {
     const __m512d scale = _mm512_set1_pd(s);
     const __m512d magic = _mm512_set1_pd(0x1.8p52);  // rounds to integers as in the generic kernel
-    // Entry e of a half (32 entries, groups 2h and 2h+1) takes term i from
-    // element 4 * (2h + e / 16) + i (kPick); it is added where bit i of
-    // e % 16 is set and subtracted elsewhere.
-    const __mmask32 plus[4] = {0xaaaaaaaaU, 0xccccccccU, 0xf0f0f0f0U, 0xff00ff00U};
-    __m512i sel[2][4];
-    for (int h = 0; h < 2; ++h)
-        for (int i = 0; i < 4; ++i) sel[h][i] = _mm512_load_si512(kPick.at[h][i]);
+    const __m512i first = _mm512_load_si512(kPick.first), second = _mm512_load_si512(kPick.second);
+    const __m512i low[2] = {_mm512_load_si512(kPick.low[0]), _mm512_load_si512(kPick.low[1])};
+    const __m512i high[2] = {_mm512_load_si512(kPick.high[0]), _mm512_load_si512(kPick.high[1])};
+    const __mmask32 minus_first = 0xaaaaaaaaU ^ 0xffffffffU;   // lanes with bit 0 of v clear
+    const __mmask32 minus_second = 0xccccccccU ^ 0xffffffffU;  // lanes with bit 1 of v clear
+    const __m512i zero = _mm512_setzero_si512();
     __m512d r = _mm512_setzero_pd();
     const std::size_t gblocks = lookup_group_blocks(n);
     for (std::size_t gb = 0; gb < gblocks; ++gb) {
@@ -102,12 +117,12 @@ ZLN_TARGET_AVX512 double lookup_tables_avx512(const float* v, std::size_t n, dou
             _mm256_cvtepi32_epi16(_mm512_cvtpd_epi32(q1)), 1);
         const __m512i qv = _mm512_castsi256_si512(q16);
         std::uint8_t* lo = tables + kLookupTableBytes * gb;
+        const __m512i fa = _mm512_permutexvar_epi16(first, qv), fb = _mm512_permutexvar_epi16(second, qv);
+        const __m512i pairs = _mm512_add_epi16(_mm512_mask_sub_epi16(fa, minus_first, zero, fa),
+                                               _mm512_mask_sub_epi16(fb, minus_second, zero, fb));
         for (int h = 0; h < 2; ++h) {
-            __m512i t = _mm512_setzero_si512();
-            for (int i = 0; i < 4; ++i) {
-                const __m512i term = _mm512_permutexvar_epi16(sel[h][i], qv);
-                t = _mm512_mask_add_epi16(_mm512_sub_epi16(t, term), plus[i], t, term);
-            }
+            const __m512i t = _mm512_add_epi16(_mm512_permutexvar_epi16(low[h], pairs),
+                                               _mm512_permutexvar_epi16(high[h], pairs));
             // Every partial sum is bounded by the group's sum |q|: no wrap.
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(lo + 32 * h), _mm512_cvtepi16_epi8(t));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(lo + 64 + 32 * h),
