@@ -75,6 +75,8 @@ inline std::vector<PathRun> path_runs() {
         for (auto [name, path] : {std::pair{"auto", SimhashPath::Auto}, {"scalar_cached", SimhashPath::ScalarCached},
                                   {"blocks", SimhashPath::Blocks}, {"certified", SimhashPath::Certified},
                                   {"exact_auto", SimhashPath::ExactAuto}}) {
+            // The forced lookup level differs from the generic one only there.
+            if (level.table.lookup_sums == &kForcedGenericLookup && path != SimhashPath::Certified) continue;
             out.push_back({std::string(name) + "@" + level.name, path, level.table});
         }
     }
