@@ -295,6 +295,50 @@ TEST_CASE("certified: lookup stage kernels agree with a naive sum") {
     }
 }
 
+TEST_CASE("certified: the lookup bound covers a quantisation error made as large as it can be") {
+    // Every residual s t_j - q_j is given the sign of hyperplane (0, 0) at
+    // j, so for that hyperplane the error |s S - E| is the whole residual
+    // sum: the bound must still exceed it (and the bit stay doubtful).
+    const detail::KernelTable generic = detail::make_kernel_table(detail::kCapNone);
+    for (std::size_t n : {5u, 64u, 383u, 768u, 3000u}) {
+        for (double frac : {0.49, 0.3, 0.01}) {
+            std::vector<float> v(n, 0.0f);
+            v[0] = 1.0f;  // the group maximum: with v[1..3] small, s is close to 32764
+            const double s0 = detail::lookup_scale(1.0);
+            for (std::size_t j = 4; j < n; ++j) {
+                const double sigma = detail::sign_bit(0, 0, j) != 0 ? 1.0 : -1.0;
+                const double k = static_cast<double>(1 + j % 7);
+                v[j] = static_cast<float>((k + sigma * frac) / s0);
+            }
+            const double s = detail::lookup_scale(detail::lookup_group_max_generic(v.data(), n));
+            CHECK_EQ(s, s0);
+            detail::CertifiedInput in;
+            CHECK(detail::certified_prepare(in, v.data(), n, generic, false));
+            detail::certified_prepare_lookup(in, v.data(), generic);
+            // E of hyperplane (0, 0) through the generic kernels.
+            std::vector<std::uint64_t> rows(64 * ((n + 63) / 64), 0);
+            const std::size_t stride = (n + 63) / 64;
+            for (std::size_t r = 0; r < 64; ++r)
+                for (std::size_t j = 0; j < n; ++j)
+                    rows[r * stride + j / 64] |= static_cast<std::uint64_t>(detail::sign_bit(0, r, j)) << (j % 64);
+            std::vector<std::uint8_t> index(4 * 64 * in.gblocks);
+            detail::lookup_index_from_rows(rows.data(), stride, in.gblocks, index.data());
+            std::int64_t e[64];
+            detail::lookup_sums_generic(index.data(), in.gblocks, in.gblocks, in.tables.data(), e);
+            long double scaled = 0;
+            for (std::size_t j = 0; j < n; ++j) {
+                const long double t = static_cast<long double>(v[j]) * static_cast<long double>(s);
+                scaled += detail::sign_bit(0, 0, j) != 0 ? t : -t;
+            }
+            const long double error = std::fabs(scaled - static_cast<long double>(e[0]));
+            CHECK(error <= static_cast<long double>(in.lookup_bound));
+            CHECK(static_cast<long double>(in.lookup_bound) <= error * 1.001L + 1.0L);  // and not far above it
+            CHECK_EQ(detail::certified_verdict_lookup(in, e[0]) == detail::kDoubtful,
+                     std::fabs(static_cast<double>(e[0])) <= in.lookup_bound);
+        }
+    }
+}
+
 TEST_CASE("certified: lookup verdicts") {
     std::mt19937_64 rng(43);
     const auto verdicts = zln_test::entries_to_test(detail::lookup_verdicts_entries());
