@@ -21,7 +21,8 @@ zln_find_python() {
 }
 
 # Creates (once) the virtual environment $2 for interpreter version $1 and
-# installs the build and test tools into it. Sets VENV_PY.
+# installs the build and test tools into it (ZLN_REQUIREMENTS names another
+# requirements file than requirements-dev.txt). Sets VENV_PY.
 zln_make_venv() {
     local version="$1" venv="$2"
     zln_find_python "$version" || exit 1
@@ -30,7 +31,7 @@ zln_make_venv() {
     fi
     VENV_PY="$venv/bin/python"
     zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check --upgrade pip
-    zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check -r "$ZLN_ROOT/requirements-dev.txt"
+    zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check -r "${ZLN_REQUIREMENTS:-$ZLN_ROOT/requirements-dev.txt}"
 }
 
 # Installs what examples/demo.py needs beyond the test tools (pyarrow, Dask;

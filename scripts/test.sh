@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module with its test-only extension and runs the whole suite:
 # the C++ harness over the numeric core, then pytest, for each Python version
-# given (default: 3.12 and 3.13).
+# given (default: 3.12 and 3.13; "3.14d" names a debug build, python3.14d).
+# On a debug build the reference-count leak check runs after the suite.
 set -euo pipefail
 ZLN_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ZLN_ROOT/scripts/find_python.sh"
@@ -15,6 +16,7 @@ cmake --build "$ZLN_ROOT/build/cpp-tests" -j 2 >/dev/null
 "$ZLN_ROOT/build/cpp-tests/zln_core_tests" | tail -n 1
 
 for version in "${versions[@]}"; do
+    stage_started=$SECONDS
     echo "== Python $version"
     zln_make_venv "$version" "$ZLN_ROOT/.venv-$version"
     zln_install_demo_deps
@@ -28,4 +30,12 @@ for version in "${versions[@]}"; do
             tests/test_binding.py tests/test_classes.py tests/test_hostile.py \
             -k "not test_reported_length_only_sizes_the_reservation" 2>/dev/null | tail -n 3)
     fi
+    if "$VENV_PY" -c 'import sys; sys.exit(not hasattr(sys, "gettotalrefcount"))'; then
+        echo "== Python $version, reference-count leak check"
+        # Every callable, succeeding and failing, repeated in rounds after a
+        # warm-up; steady growth of sys.gettotalrefcount() fails.
+        (cd "$ZLN_ROOT" && "$VENV_PY" -m pytest -q -p no:cacheprovider --leak-check --leak-check-calls 25 \
+            tests/test_every_call.py | tail -n 3)
+    fi
+    echo "   Python $version stage: $((SECONDS - stage_started)) s"
 done

@@ -2,12 +2,15 @@
 
 With the option, every selected test is run once as a warm-up and then in
 rounds of ``--leak-check-calls`` further runs (same fixture values). After
-each round the garbage collector runs and two figures are taken: memory
+each round the garbage collector runs and the figures are taken: memory
 traced by tracemalloc (interpreter allocations, started for the whole
-session) and the process's resident set size (native allocations). As soon
-as a round grows neither figure beyond its tolerance, the test passes. If
-every one of ``--leak-check-rounds`` rounds grows one of them, memory grows
-steadily with repetition and the test fails with the figures.
+session), the process's resident set size (native allocations) and, on a
+debug interpreter, the total reference count (``sys.gettotalrefcount()``:
+one reference kept too many per call shows there even when the object is
+too small for the memory figures). As soon as a round grows no figure
+beyond its tolerance, the test passes. If every one of
+``--leak-check-rounds`` rounds grows one of them, something grows steadily
+with repetition and the test fails with the figures.
 
 A summary line at the end gives how many tests were checked and the largest
 growth seen in a final (stable) round.
@@ -17,12 +20,15 @@ from __future__ import annotations
 
 import gc
 import os
+import sys
 import tracemalloc
 
 import pytest
 
 TRACED_TOLERANCE = 4 << 10  # bytes per round
 RSS_TOLERANCE = 256 << 10
+REFCOUNT_TOLERANCE = 0  # references per round: a stable round adds none
+_total_refcount = getattr(sys, "gettotalrefcount", None)  # debug interpreters only
 
 
 def pytest_addoption(parser):
@@ -45,7 +51,8 @@ def _rss() -> int:
 
 def _measure():
     gc.collect()
-    return tracemalloc.get_traced_memory()[0], _rss()
+    refs = _total_refcount() if _total_refcount is not None else 0
+    return tracemalloc.get_traced_memory()[0], _rss(), refs
 
 
 class _Stats:
@@ -54,6 +61,7 @@ class _Stats:
     rounds = 0
     worst_traced = 0
     worst_rss = 0
+    worst_refs = 0
     start_rss = 0
     end_rss = 0
     peak_traced = 0
@@ -89,19 +97,21 @@ def pytest_pyfunc_call(pyfuncitem):
         for _ in range(calls):
             func(**args)
         after = _measure()
-        grew = (after[0] - before[0], after[1] - before[1])
+        grew = tuple(a - b for a, b in zip(after, before))
         history.append(grew)
         _Stats.rounds += 1
         before = after
-        if grew[0] <= TRACED_TOLERANCE and grew[1] <= RSS_TOLERANCE:
+        if grew[0] <= TRACED_TOLERANCE and grew[1] <= RSS_TOLERANCE and grew[2] <= REFCOUNT_TOLERANCE:
             _Stats.checked += 1
             _Stats.worst_traced = max(_Stats.worst_traced, grew[0])
             _Stats.worst_rss = max(_Stats.worst_rss, grew[1])
+            _Stats.worst_refs = max(_Stats.worst_refs, grew[2])
             _Stats.peak_traced = max(_Stats.peak_traced, tracemalloc.get_traced_memory()[1])
             return True
     pytest.fail(
-        "memory grows steadily with repetition (per round of %d runs, traced bytes / RSS bytes): %s"
-        % (calls, ", ".join(f"{t:+d}/{r:+d}" for t, r in history)),
+        "memory or references grow steadily with repetition (per round of %d runs, "
+        "traced bytes / RSS bytes / references): %s"
+        % (calls, ", ".join(f"{t:+d}/{r:+d}/{n:+d}" for t, r, n in history)),
         pytrace=False,
     )
 
@@ -110,9 +120,10 @@ def pytest_terminal_summary(terminalreporter, config):
     if not config.getoption("--leak-check", default=False):
         return
     _Stats.end_rss = _rss()
+    refs = f", references {_Stats.worst_refs}" if _total_refcount is not None else ""
     terminalreporter.write_line(
         f"leak check: {_Stats.checked} tests stable after {_Stats.rounds} rounds "
         f"({_Stats.unrepeated} using monkeypatch run once); "
-        f"largest growth in a final round: traced {_Stats.worst_traced} B, RSS {_Stats.worst_rss} B; "
+        f"largest growth in a final round: traced {_Stats.worst_traced} B, RSS {_Stats.worst_rss} B{refs}; "
         f"peak traced {_Stats.peak_traced >> 10} KiB; RSS {_Stats.start_rss >> 20} -> {_Stats.end_rss >> 20} MiB"
     )

@@ -12,6 +12,7 @@ import pytest
 import reference_model as model
 import shapes
 import zarvik_lumetra_native as zln
+from _interpreter_errors import float_error, iter_error, unsigned_error
 from conftest import assert_no_note, assert_single_note, panic_class, same_floats
 
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
@@ -417,19 +418,21 @@ def test_vector_accepted(name, index, value, elements):
 
 @pytest.mark.parametrize("name, index", VECTOR_PARAMS, ids=VECTOR_IDS)
 @pytest.mark.parametrize(
-    "item, exc_type, message",
+    "item, exc_type",
     [
-        ("2", TypeError, "must be real number, not str"),
-        (None, TypeError, "must be real number, not NoneType"),
-        (10**400, OverflowError, "int too large to convert to float"),
-        (_Flt("x"), TypeError, "_Flt.__float__ returned non-float (type str)"),
-        (_Idx(10**400), OverflowError, "int too large to convert to float"),
+        ("2", TypeError),
+        (None, TypeError),
+        (10**400, OverflowError),
+        (_Flt("x"), TypeError),
+        (_Idx(10**400), OverflowError),
     ],
     ids=["str-item", "None-item", "huge-int", "bad-__float__", "huge-__index__"],
 )
-def test_vector_element_errors(name, index, item, exc_type, message):
+def test_vector_element_errors(name, index, item, exc_type):
+    # The interpreter's float reading raises these: the text is its own.
+    assert float_error(item)[0] is exc_type
     exc = raises_with_note(exc_type, CALLABLES[name][2][index], call_with, name, index, [1.0, item, 2.0])
-    assert str(exc) == message
+    assert str(exc) == float_error(item)[1]
 
 
 class _Boom(Exception):
@@ -566,7 +569,7 @@ def test_iteration_errors_pass_through_with_the_note():
         return 5
 
     exc = raises_with_note(TypeError, "vector", zln.normalize_vector, _Iterable(bad_iter))
-    assert str(exc) == "iter() returned non-iterator of type 'int'"
+    assert str(exc) == iter_error(_Iterable(bad_iter))[1]
 
 
 # ---------------------------------------------------------------------------
@@ -743,32 +746,28 @@ class _BadIndex:
         return "5"
 
 
-def _index_error(value):
-    with pytest.raises(TypeError) as info:
-        operator.index(value)
-    return str(info.value)
-
-
 @pytest.mark.parametrize("name, index", U64_PARAMS, ids=U64_IDS)
 @pytest.mark.parametrize(
-    "value, exc_type, message",
+    "value, exc_type",
     [
-        (-1, OverflowError, "can't convert negative int to unsigned"),
-        (-(2**70), OverflowError, "can't convert negative int to unsigned"),
-        (2**64, OverflowError, "int too big to convert"),
-        (_Idx(2**64), OverflowError, "int too big to convert"),
-        (_Idx(-3), OverflowError, "can't convert negative int to unsigned"),
-        (1.0, TypeError, _index_error(1.0)),
-        (1.5, TypeError, _index_error(1.5)),
-        ("3", TypeError, _index_error("3")),
-        (b"3", TypeError, _index_error(b"3")),
-        (_BadIndex(), TypeError, _index_error(_BadIndex())),
+        (-1, OverflowError),
+        (-(2**70), OverflowError),
+        (2**64, OverflowError),
+        (_Idx(2**64), OverflowError),
+        (_Idx(-3), OverflowError),
+        (1.0, TypeError),
+        (1.5, TypeError),
+        ("3", TypeError),
+        (b"3", TypeError),
+        (_BadIndex(), TypeError),
     ],
     ids=["minus-one", "very-negative", "2**64", "index-2**64", "index-negative", "float", "fraction", "str", "bytes", "bad-index"],
 )
-def test_unsigned_refusals(name, index, value, exc_type, message):
+def test_unsigned_refusals(name, index, value, exc_type):
+    # The interpreter's integer reading raises these: the text is its own.
+    assert unsigned_error(value)[0] is exc_type
     exc = raises_with_note(exc_type, CALLABLES[name][2][index], call_with, name, index, value)
-    assert str(exc) == message
+    assert str(exc) == unsigned_error(value)[1]
 
 
 @pytest.mark.parametrize(

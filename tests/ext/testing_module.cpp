@@ -170,6 +170,27 @@ PyObject* convert_only(PyObject*, PyObject* arg) {
     return entry_guard([&]() -> PyObject* { return new_int(extract_float_vector(arg).size()); });
 }
 
+// The interpreter's own conversions that the module's argument reading calls,
+// alone: the tests compare the errors raised inside a conversion with what
+// the running interpreter says for the same call.
+
+// interpreter_as_double(x) -> float: PyFloat_AsDouble.
+PyObject* interpreter_as_double(PyObject*, PyObject* arg) {
+    const double x = PyFloat_AsDouble(arg);
+    if (x == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(x);
+}
+
+// interpreter_as_unsigned(x) -> int: PyNumber_Index, then PyLong_AsUnsignedLongLong.
+PyObject* interpreter_as_unsigned(PyObject*, PyObject* arg) {
+    PyObject* index = PyNumber_Index(arg);
+    if (index == nullptr) return nullptr;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    return PyLong_FromUnsignedLongLong(value);
+}
+
 PyMethodDef methods[] = {
     {"convert_only", convert_only, METH_O, "Runs the float vector conversion alone; returns the length."},
     {"simhash_paths", simhash_paths, METH_NOARGS, "Names of the forced simhash paths worth running on this CPU."},
@@ -177,6 +198,9 @@ PyMethodDef methods[] = {
     {"canonical_embedding_text", canonical_embedding_text, METH_VARARGS, "The text whose SHA-256 is the digest."},
     {"canonical_float_text", canonical_float_text, METH_VARARGS, "Element text through the fast or general path."},
     {"quantize_to_6_places", quantize_to_6_places, METH_O, "Quantised value of one binary32 element."},
+    {"interpreter_as_double", interpreter_as_double, METH_O, "The interpreter's PyFloat_AsDouble alone."},
+    {"interpreter_as_unsigned", interpreter_as_unsigned, METH_O,
+     "The interpreter's PyNumber_Index and PyLong_AsUnsignedLongLong alone."},
     {nullptr, nullptr, 0, nullptr},
 };
 
