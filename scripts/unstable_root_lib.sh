@@ -63,6 +63,7 @@ mount_into() {
 
 undo_mounts() {
     local i status=0
+    stop_root_commands
     for ((i = ${#MOUNTS[@]} - 1; i >= 0; i--)); do
         umount "${MOUNTS[i]}" 2>/dev/null || umount -l "${MOUNTS[i]}" || status=1
     done
@@ -78,7 +79,23 @@ run_in_root() {
     local -a vars=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM=dumb)
     while IFS= read -r line; do vars+=("$line"); done \
         < <(env | grep -E '^(PIP_[A-Z0-9_]+|CI|https?_proxy|no_proxy)=' || true)
-    chroot "$root" /usr/bin/env -i "${vars[@]}" /bin/bash -c "$*"
+    # In its own session, waited for in the background: a signal to this
+    # script then runs its trap at once, which ends the whole session
+    # (stop_root_commands) before the mounts are undone.
+    setsid chroot "$root" /usr/bin/env -i "${vars[@]}" /bin/bash -c "$*" &
+    ROOT_SESSION=$!
+    local status=0
+    wait "$ROOT_SESSION" || status=$?
+    ROOT_SESSION=""
+    return "$status"
+}
+
+stop_root_commands() {
+    if [ -n "${ROOT_SESSION:-}" ]; then
+        kill -TERM -- "-$ROOT_SESSION" 2>/dev/null || true
+        wait "$ROOT_SESSION" 2>/dev/null || true
+        ROOT_SESSION=""
+    fi
 }
 
 # pip's configuration files on the host, in pip's own search order.
