@@ -30,8 +30,11 @@ zln_make_venv() {
         "$PYTHON" -m venv "$venv"
     fi
     VENV_PY="$venv/bin/python"
-    zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check --upgrade pip
-    zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check -r "${ZLN_REQUIREMENTS:-$ZLN_ROOT/requirements-dev.txt}"
+    # A debug interpreter shows every warning; pip leaves files to be closed
+    # by the collector, which says nothing about this project.
+    local -a pip=(env PYTHONWARNINGS=ignore::ResourceWarning "$VENV_PY" -m pip)
+    zln_quiet "${pip[@]}" install -q --disable-pip-version-check --upgrade pip
+    zln_quiet "${pip[@]}" install -q --disable-pip-version-check -r "${ZLN_REQUIREMENTS:-$ZLN_ROOT/requirements-dev.txt}"
 }
 
 # Installs what examples/demo.py needs beyond the test tools (pyarrow, Dask;
@@ -60,7 +63,7 @@ zln_install_module() {
     mkdir -p "$(dirname "$build_dir")"
     # One build at a time per build directory.
     local status=0 log="$build_dir.log"
-    flock "$build_dir.lock" "$VENV_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    flock "$build_dir.lock" env PYTHONWARNINGS=ignore::ResourceWarning "$VENV_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
         -C build-dir="$build_dir" "$@" "$ZLN_ROOT" >"$log" 2>&1 || status=$?
     grep -v "^WARNING: Location 'file:" "$log" || true
     [ "$status" -eq 0 ] || { echo "error: building the module failed (see above)" >&2; exit 1; }

@@ -191,6 +191,16 @@ PyObject* interpreter_as_unsigned(PyObject*, PyObject* arg) {
     return PyLong_FromUnsignedLongLong(value);
 }
 
+// built_for_debug_interpreter() -> bool: whether this build's C-API keeps a
+// debug interpreter's reference total (Py_REF_DEBUG, implied by Py_DEBUG).
+PyObject* built_for_debug_interpreter(PyObject*, PyObject*) {
+#ifdef Py_REF_DEBUG
+    Py_RETURN_TRUE;
+#else
+    Py_RETURN_FALSE;
+#endif
+}
+
 PyMethodDef methods[] = {
     {"convert_only", convert_only, METH_O, "Runs the float vector conversion alone; returns the length."},
     {"simhash_paths", simhash_paths, METH_NOARGS, "Names of the forced simhash paths worth running on this CPU."},
@@ -198,6 +208,8 @@ PyMethodDef methods[] = {
     {"canonical_embedding_text", canonical_embedding_text, METH_VARARGS, "The text whose SHA-256 is the digest."},
     {"canonical_float_text", canonical_float_text, METH_VARARGS, "Element text through the fast or general path."},
     {"quantize_to_6_places", quantize_to_6_places, METH_O, "Quantised value of one binary32 element."},
+    {"built_for_debug_interpreter", built_for_debug_interpreter, METH_NOARGS,
+     "Whether the build keeps a debug interpreter's reference total."},
     {"interpreter_as_double", interpreter_as_double, METH_O, "The interpreter's PyFloat_AsDouble alone."},
     {"interpreter_as_unsigned", interpreter_as_unsigned, METH_O,
      "The interpreter's PyNumber_Index and PyLong_AsUnsignedLongLong alone."},
