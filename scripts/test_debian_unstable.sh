@@ -31,10 +31,15 @@ PACKAGES=(python3.14 python3.14-dev python3.14-venv python3.14-dbg
 MIRROR="${ZLN_DEBIAN_MIRROR:-$(host_debian_mirror)}"
 export_host_apt_proxy
 
-# The probe comes first: nothing has been changed on this machine yet.
-if ! curl -fsS --max-time 30 -o /dev/null "$MIRROR/dists/$SUITE/InRelease" 2>/dev/null; then
+# The probe comes first: nothing has been changed on this machine yet. Only
+# no answer at all is a skip; a server answering without the suite is an error.
+if ! answer="$(curl -sS --max-time 30 -o /dev/null -w '%{http_code}' "$MIRROR/dists/$SUITE/InRelease" 2>/dev/null)"; then
     echo "SKIPPED: package server unreachable ($MIRROR)"
     exit 0
+fi
+if [ "$answer" != 200 ]; then
+    echo "error: $MIRROR answered HTTP $answer for dists/$SUITE/InRelease" >&2
+    exit 1
 fi
 
 [ "$(id -u)" -eq 0 ] || { echo "error: making and entering the root needs root (chroot, mount)" >&2; exit 1; }
