@@ -41,7 +41,7 @@ zln_make_venv() {
 # requirements-demo.txt), from wheels only. Where an interpreter has no wheels
 # for them yet it says so and goes on: the demo's tests then skip.
 zln_install_demo_deps() {
-    zln_quiet "$VENV_PY" -m pip install -q --disable-pip-version-check --only-binary=:all: \
+    zln_quiet env PYTHONWARNINGS=ignore::ResourceWarning "$VENV_PY" -m pip install -q --disable-pip-version-check --only-binary=:all: \
         -r "$ZLN_ROOT/requirements-demo.txt" \
         || echo "note: requirements-demo.txt could not be installed for $("$VENV_PY" -V); the demo's tests will skip" >&2
 }
