@@ -76,10 +76,10 @@ done
 copy_clone "$ZLN_ROOT" "$ROOT/work/zarvik_lumetra_native"
 
 # Only what the suite needs is installed in the root's environments: the
-# plotting and progress-bar packages serve the examples and benchmarks, and
-# the type check of the stubs (skipped without mypy) does not depend on the
-# interpreter version: the host's 3.12 and 3.13 runs cover it.
-grep -vE '^(tqdm|types-tqdm|matplotlib|mypy)\b' "$ZLN_ROOT/requirements-dev.txt" \
+# plots of the demo are drawn only on request, and the type check of the
+# stubs (skipped without mypy) does not depend on the interpreter version:
+# the host's 3.12 and 3.13 runs cover it.
+grep -vE '^(types-tqdm|matplotlib|mypy)\b' "$ZLN_ROOT/requirements-dev.txt" \
     >"$ROOT/work/zarvik_lumetra_native/requirements-root.txt"
 
 # The environments and build folders stay in the root between runs,
