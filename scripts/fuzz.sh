@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
-# SECONDS is the budget per target (default 60; CI passes about 30). With
+# SECONDS is the budget per target (default 60; CI passes 15). With
 # clang and its fuzzer runtime the targets are coverage-guided libFuzzer
 # binaries under AddressSanitizer and UndefinedBehaviorSanitizer; new
 # interesting inputs go to build/fuzz/corpus/<target>, failing inputs to
