@@ -6,6 +6,12 @@ under sanitizers say nothing about correctness):
 * ``dev``       - the default, about 200 examples per property;
 * ``ci``        - chosen when the environment has ``CI=true``, about 60;
 * ``sanitized`` - chosen when ``ZLN_SANITIZED=1`` (sanitizer build), about 25.
+
+Option ``--no-testing-ext``: the module under test is an installed wheel or
+sdist, which never ship the test-only extension ``_zarvik_lumetra_testing``.
+Tests that need it then skip with a reason instead of failing; without the
+option a missing extension is an error, so a broken development build can't
+pass as a run with skips.
 """
 
 from __future__ import annotations
@@ -109,6 +115,25 @@ def panic_class() -> type:
 @pytest.fixture(scope="session")
 def PanicException():  # noqa: N802 - named after the class it returns
     return panic_class()
+
+
+# ---------------------------------------------------------------------------
+# Runs against an installed distribution
+# ---------------------------------------------------------------------------
+
+NO_TESTING_EXT_REASON = "needs the test-only extension _zarvik_lumetra_testing, which installed distributions do not ship"
+# Set from the command line before any test module is imported.
+no_testing_ext = False
+
+
+def pytest_addoption(parser):
+    parser.addoption("--no-testing-ext", action="store_true", default=False,
+                     help="the module is an installed distribution: tests needing the test-only extension skip")
+
+
+def pytest_configure(config):
+    global no_testing_ext
+    no_testing_ext = config.getoption("--no-testing-ext")
 
 
 # ---------------------------------------------------------------------------

