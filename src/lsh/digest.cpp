@@ -277,7 +277,13 @@ private:
 
 #define ZLN_OPENSSL_FAILED(call) openssl_failed(#call, __FILE__, __LINE__)
 
-// SHA-256 implementation of libcrypto, fetched once per process and kept.
+// SHA-256 implementation of libcrypto. Chosen when compiling: OpenSSL 3
+// fetches it once per process and keeps it (EVP_sha256() there would look
+// the implementation up again on every digest); OpenSSL 1.1.1 has only the
+// built-in table EVP_sha256() returns. ZLN_OPENSSL_LEGACY_DIGEST forces the
+// latter against OpenSSL 3, so that both branches are built and tested.
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L && !defined(ZLN_OPENSSL_LEGACY_DIGEST)
+#define ZLN_SHA256_FETCHED 1
 const EVP_MD* sha256_md() {
     static std::atomic<EVP_MD*> cached{nullptr};
     EVP_MD* md = cached.load(std::memory_order_acquire);
@@ -291,6 +297,14 @@ const EVP_MD* sha256_md() {
     EVP_MD_free(fetched);  // another thread won; use its object
     return expected;
 }
+#else
+#define ZLN_SHA256_FETCHED 0
+const EVP_MD* sha256_md() {
+    const EVP_MD* md = EVP_sha256();
+    if (md == nullptr) ZLN_OPENSSL_FAILED(EVP_sha256);
+    return md;
+}
+#endif
 
 struct MdCtxFree {
     void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
@@ -367,5 +381,7 @@ std::string canonical_embedding_text(const float* v, std::size_t n, bool use_fas
 }
 
 std::string compute_embedding_sha256(const float* v, std::size_t n) { return sha256_of_embedding_text(v, n); }
+
+const char* sha256_source() noexcept { return ZLN_SHA256_FETCHED ? "EVP_MD_fetch" : "EVP_sha256"; }
 
 }  // namespace zln::lsh

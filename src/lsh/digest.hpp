@@ -25,4 +25,8 @@ std::string canonical_embedding_text(const float* v, std::size_t n, bool use_fas
 // Throws InternalFailure if libcrypto fails, std::bad_alloc on memory.
 std::string compute_embedding_sha256(const float* v, std::size_t n);
 
+// How the SHA-256 implementation is obtained from libcrypto, fixed when
+// compiling: "EVP_MD_fetch" (OpenSSL 3, fetched once) or "EVP_sha256".
+const char* sha256_source() noexcept;
+
 }  // namespace zln::lsh

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <openssl/crypto.h>
+#include <openssl/opensslv.h>
+
 #include "check.hpp"
 #include "lsh/digest.hpp"
 
@@ -175,9 +178,17 @@ TEST_CASE("digest: general element text") {
 }
 
 TEST_CASE("digest: known digests") {
-    const float v[] = {1.0f, 0.5f};
-    CHECK_EQ(compute_embedding_sha256(v, 2), "1bbf1969e7ff438f3c0c0faa563dc4c360d83b5026c93d429fbdeba7a097c5ff");
-    CHECK_EQ(compute_embedding_sha256(nullptr, 0), "4f53cda18c2baa0c0354bb5f9a3ecbe5ed12ab4d8e11ba873c2f11161202b945");
+    // The long texts (15000 and 11000 bytes) reach the hash in several pieces.
+    const struct {
+        std::vector<float> v;
+        const char* digest;
+    } rows[] = {
+        {{1.0f, 0.5f}, "1bbf1969e7ff438f3c0c0faa563dc4c360d83b5026c93d429fbdeba7a097c5ff"},
+        {{}, "4f53cda18c2baa0c0354bb5f9a3ecbe5ed12ab4d8e11ba873c2f11161202b945"},
+        {std::vector<float>(3000, 0.5f), "cf3936230208c72b58b5c54c82f5a58fff998e41030e83aa6968e0858a62b441"},
+        {std::vector<float>(1000, -0.0078125f), "e9e61cab1439fbd72374e9ecc7e09fabbe3359c2f527e04698fd25ec724bcf87"},
+    };
+    for (const auto& row : rows) CHECK_EQ(compute_embedding_sha256(row.v.data(), row.v.size()), std::string(row.digest));
     // -0.0 and 0.0 give different digests; all results are 64 lowercase digits.
     const float pz[] = {static_cast<float>(1e-7)};
     const float nz[] = {static_cast<float>(-1e-7)};
@@ -188,6 +199,16 @@ TEST_CASE("digest: known digests") {
         CHECK_EQ(d.size(), std::size_t{64});
         for (char c : d) CHECK((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
     }
+}
+
+TEST_CASE("digest: libcrypto in use") {
+    // Names the branch and library this harness runs against, and catches a
+    // build whose headers and loaded library differ in major version.
+    std::printf("     SHA-256 via %s, %s (headers %s)\n", sha256_source(), OpenSSL_version(OPENSSL_VERSION),
+                OPENSSL_VERSION_TEXT);
+    CHECK_EQ(OpenSSL_version_num() >> 28, static_cast<unsigned long>(OPENSSL_VERSION_NUMBER) >> 28);
+    const bool fetch_possible = OPENSSL_VERSION_NUMBER >= 0x30000000L;
+    CHECK(std::string(sha256_source()) == "EVP_sha256" || fetch_possible);
 }
 
 TEST_CASE("digest: fast element path equals the general path") {
