@@ -28,3 +28,15 @@ def test_readme_shows_every_callable_with_its_parameters():
         text = f.read()
     for name in shapes.NAMES:
         assert f"`{name}{shapes.text_signature(name)}" in text, name
+
+
+def test_readme_links_are_absolute():
+    # The README is also the package's page on a registry, where a link
+    # relative to the repository leads nowhere.
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    targets = re.findall(r"\]\(\s*<?([^)\s>]+)", text)  # [text](target), ![alt](target)
+    targets += re.findall(r"^\s*\[[^\]]+\]:\s*<?(\S+?)>?\s*$", text, flags=re.M)  # [label]: target
+    targets += re.findall(r"""(?:href|src)\s*=\s*["']([^"']+)""", text)  # HTML
+    relative = [t for t in targets if not re.match(r"(https?|mailto):", t)]
+    assert relative == []
