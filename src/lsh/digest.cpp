@@ -283,7 +283,7 @@ private:
 // built-in table EVP_sha256() returns. ZLN_OPENSSL_LEGACY_DIGEST forces the
 // latter against OpenSSL 3, so that both branches are built and tested.
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L && !defined(ZLN_OPENSSL_LEGACY_DIGEST)
-#define ZLN_SHA256_FETCHED 1
+constexpr bool kSha256Fetched = true;
 const EVP_MD* sha256_md() {
     static std::atomic<EVP_MD*> cached{nullptr};
     EVP_MD* md = cached.load(std::memory_order_acquire);
@@ -298,7 +298,7 @@ const EVP_MD* sha256_md() {
     return expected;
 }
 #else
-#define ZLN_SHA256_FETCHED 0
+constexpr bool kSha256Fetched = false;
 const EVP_MD* sha256_md() {
     const EVP_MD* md = EVP_sha256();
     if (md == nullptr) ZLN_OPENSSL_FAILED(EVP_sha256);
@@ -382,6 +382,6 @@ std::string canonical_embedding_text(const float* v, std::size_t n, bool use_fas
 
 std::string compute_embedding_sha256(const float* v, std::size_t n) { return sha256_of_embedding_text(v, n); }
 
-const char* sha256_source() noexcept { return ZLN_SHA256_FETCHED ? "EVP_MD_fetch" : "EVP_sha256"; }
+const char* sha256_source() noexcept { return kSha256Fetched ? "EVP_MD_fetch" : "EVP_sha256"; }
 
 }  // namespace zln::lsh
