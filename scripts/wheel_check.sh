@@ -73,11 +73,16 @@ step "Suite against the installed wheel (Python $version, binary packages only)"
 wheel_py="$work/venv-wheel/bin/python"
 # No compiler may be needed: no build tool on PATH beyond the system's.
 CC=false CXX=false pip_install "$wheel_py" --only-binary :all: "${repaired[0]}[test]"
-# The module must come from the environment, with its libcrypto beside it.
+# The module must come from the environment and use the libcrypto copied
+# into it, not the system's.
 (cd "$work" && "$wheel_py" -c '
 import sys, zarvik_lumetra_native as m
+m.compute_embedding_sha256([1.0])
+crypto = sorted({line.split()[-1] for line in open("/proc/self/maps") if "libcrypto" in line})
 assert m.__file__.startswith(sys.prefix), m.__file__
-print("module:", m.__file__)')
+assert crypto and all(p.startswith(sys.prefix) for p in crypto), crypto
+print("module:", m.__file__)
+print("libcrypto:", *crypto)')
 (cd "$ZLN_ROOT" && "$wheel_py" -m pytest -q -p no:cacheprovider --no-testing-ext -rs tests \
     | sed -E 's/^SKIPPED \[[0-9]+\] /SKIPPED /')
 
