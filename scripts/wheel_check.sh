@@ -13,11 +13,11 @@
 # Usage: scripts/wheel_check.sh [python-version]   (default 3.12)
 # Everything goes under build/wheel-check/, which is recreated on every run.
 #
-# The wheel's platform tag is the oldest manylinux policy its symbols allow,
-# which follows the C library of the machine that built it (glibc 2.36 here
-# gives manylinux_2_34). Wheels for other machines come from the release
-# matrix ([tool.cibuildwheel] in pyproject.toml), built in manylinux_2_28 and
-# musllinux_1_2 images.
+# The wheel's platform tag is the oldest manylinux policy its versioned
+# symbols allow, so it follows the C and C++ libraries of the machine that
+# built it (glibc 2.36 and GCC 12's libstdc++ here: manylinux_2_35). Wheels
+# for other machines come from the release matrix ([tool.cibuildwheel] in
+# pyproject.toml), built in manylinux_2_28 and musllinux_1_2 images.
 set -euo pipefail
 ZLN_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ZLN_ROOT/scripts/find_python.sh"
