@@ -280,13 +280,13 @@ def test_bands_reported_length_below_the_limit_is_only_a_hint(length):
 @pytest.mark.parametrize(
     "call, exc_type, message, parameter",
     [
-        (lambda: LshConfig(-1), OverflowError, unsigned_error(-1)[1], "families"),
-        (lambda: LshConfig(None), TypeError, unsigned_error(None)[1], "families"),
-        (lambda: LshConfig(bits=None), TypeError, unsigned_error(None)[1], "bits"),
-        (lambda: LshConfig(1, 2, 2**64), OverflowError, unsigned_error(2**64)[1], "bands"),
-        (lambda: LshConfig(bands=1.5), TypeError, unsigned_error(1.5)[1], "bands"),
-        (lambda: LshFamily(-1, 0, "", []), OverflowError, unsigned_error(-1)[1], "family"),
-        (lambda: LshFamily(0, "64", "", []), TypeError, unsigned_error("64")[1], "bits"),
+        (lambda: LshConfig(-1), OverflowError, lambda: unsigned_error(-1)[1], "families"),
+        (lambda: LshConfig(None), TypeError, lambda: unsigned_error(None)[1], "families"),
+        (lambda: LshConfig(bits=None), TypeError, lambda: unsigned_error(None)[1], "bits"),
+        (lambda: LshConfig(1, 2, 2**64), OverflowError, lambda: unsigned_error(2**64)[1], "bands"),
+        (lambda: LshConfig(bands=1.5), TypeError, lambda: unsigned_error(1.5)[1], "bands"),
+        (lambda: LshFamily(-1, 0, "", []), OverflowError, lambda: unsigned_error(-1)[1], "family"),
+        (lambda: LshFamily(0, "64", "", []), TypeError, lambda: unsigned_error("64")[1], "bits"),
         (lambda: LshFamily(0, 64, b"ab", []), TypeError, "'bytes' object is not an instance of 'str'", "signature"),
         (lambda: LshFamily(0, 64, None, []), TypeError, "'None' is not an instance of 'str'", "signature"),
         (lambda: LshFamily(0, 64, "ab", "ab"), TypeError, "Can't extract `str` to `Vec`", "bands"),
@@ -296,6 +296,10 @@ def test_bands_reported_length_below_the_limit_is_only_a_hint(length):
     ],
 )
 def test_constructor_conversion_errors(call, exc_type, message, parameter):
+    # An interpreter's own message is computed when the test runs (it needs
+    # the test-only extension, so the row skips without it).
+    if callable(message):
+        message = message()
     with pytest.raises(exc_type) as info:
         call()
     assert type(info.value) is exc_type

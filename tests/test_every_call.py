@@ -15,8 +15,8 @@ import sys
 
 import pytest
 
-import _zarvik_lumetra_testing as testing_ext
 import zarvik_lumetra_native as zln
+from _helpers_numeric import testing_ext
 from conftest import panic_class
 
 PANIC = panic_class()
