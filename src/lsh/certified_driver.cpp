@@ -89,6 +89,19 @@ constexpr unsigned kStage2Batch = 4;
 // call goes to it directly.
 constexpr unsigned kExactStreak = 2;
 
+// The exact stage for one row, its planes already prepared: the sums over
+// the two 32-plane halves of the exact grid, judged together.
+int exact_stage_verdict(const CertifiedInput& in, const std::uint64_t* row, std::size_t stride, PlaneSums sums_fn,
+                        WorkMeter& meter) {
+    const std::uint64_t* lo = in.bits3.data();
+    const std::uint64_t* hi = lo + 32 * in.pstride;
+    std::int64_t plus_lo = 0, plus_hi = 0;
+    sums_fn(row, stride, 1, in.neg.data(), lo, in.pstride, 32, in.words, &plus_lo);
+    sums_fn(row, stride, 1, in.neg.data(), hi, in.pstride, 32, in.words, &plus_hi);
+    meter.add(static_cast<std::uint64_t>(in.words) * 64);
+    return certified_verdict3(in, plus_lo, plus_hi);
+}
+
 // After the lookup stage: the few doubtful lanes of a block are summed again
 // in another order (the refinement), then tried on the exact stage; the
 // count of those still doubtful is returned, their lanes moved to the front.
@@ -106,13 +119,7 @@ unsigned refine_after_lookup(const float* v, std::size_t n, CertifiedInput& in, 
         int verdict = certified_verdict_refined(in, sums[d]);
         if (verdict == kDoubtful && certified_stage3_worth_refined(in, v, sums[d]) &&
             certified_prepare_stage3(in, v, k.build_planes->fn)) {
-            const std::uint64_t* lo = in.bits3.data();
-            const std::uint64_t* hi = lo + 32 * in.pstride;
-            std::int64_t plus_lo = 0, plus_hi = 0;
-            k.plane_sums->fn(rowp[d], stride, 1, in.neg.data(), lo, in.pstride, 32, in.words, &plus_lo);
-            k.plane_sums->fn(rowp[d], stride, 1, in.neg.data(), hi, in.pstride, 32, in.words, &plus_hi);
-            verdict = certified_verdict3(in, plus_lo, plus_hi);
-            meter.add(static_cast<std::uint64_t>(in.words) * 64);
+            verdict = exact_stage_verdict(in, rowp[d], stride, k.plane_sums->fn, meter);
         }
         if (verdict == kDoubtful) {
             doubtful[kept++] = i;
@@ -222,13 +229,7 @@ void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, 
                 // |S| * 2^-g is below (|E2| + bound2) scaled to its grid.
                 if (verdict == kDoubtful && certified_stage3_worth(in, v, plus) &&
                     certified_prepare_stage3(in, v, k.build_planes->fn)) {
-                    const std::uint64_t* lo = in.bits3.data();
-                    const std::uint64_t* hi = lo + 32 * in.pstride;
-                    std::int64_t plus_lo = 0, plus_hi = 0;
-                    sums_fn(row, stride, 1, in.neg.data(), lo, in.pstride, 32, in.words, &plus_lo);
-                    sums_fn(row, stride, 1, in.neg.data(), hi, in.pstride, 32, in.words, &plus_hi);
-                    verdict = certified_verdict3(in, plus_lo, plus_hi);
-                    meter.add(static_cast<std::uint64_t>(in.words) * 64);
+                    verdict = exact_stage_verdict(in, row, stride, sums_fn, meter);
                 }
                 if (verdict == kDoubtful) {
                     doubtful[kept++] = i;
