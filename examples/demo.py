@@ -7,14 +7,16 @@ the same pipeline on the user's own vectors (.npy or Parquet):
 
 1. normalise every vector (rows with NaN or infinite values are skipped),
 2. drop exact copies by their canonical SHA-256 digest, keeping the first,
-3. sign and band every vector (SimHash, several families),
-4. bucket by band and take candidate pairs from shared buckets,
-5. score each candidate by the Hamming distance of its signatures and the
-   cosine estimate derived from it, keeping those that reach --threshold.
+3. choose the signature shape from the corpus size and the cosines of a
+   sample of random pairs (unless --families, --bits or --bands is given),
+4. sign every vector (SimHash) and take candidate pairs from shared bands,
+5. score each candidate by the exact cosine of its normalised vectors,
+   keeping those that reach --threshold, with the Hamming distance of their
+   signatures and the cosine estimate derived from it.
 
 With --out DIR it writes pairs.parquet (id_a, id_b, hamming,
-cosine_estimate) and duplicates.parquet (id, kept_id). With --dask it runs
-on a Dask cluster, with the same results.
+cosine_estimate, cosine) and duplicates.parquet (id, kept_id). With --dask it
+runs on a Dask cluster, with the same results.
 """
 
 from __future__ import annotations
@@ -29,7 +31,7 @@ import numpy as np
 from near_dup import cluster, inputs, local, output, report
 from near_dup.corpus import make_corpus
 from near_dup.errors import InputError
-from near_dup.signing import LshShape
+from near_dup.options import Search, positive
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -45,10 +47,15 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     generated.add_argument("--copies", type=int, default=200, help="planted exact copies")
     generated.add_argument("--seed", type=int, default=20261208)
     lsh = parser.add_argument_group("search")
-    lsh.add_argument("--families", type=int, default=3)
-    lsh.add_argument("--bits", type=int, default=256)
-    lsh.add_argument("--bands", type=int, default=16)
-    lsh.add_argument("--threshold", type=float, default=0.9, help="keep pairs whose cosine estimate reaches this")
+    lsh.add_argument("--threshold", type=float, default=0.9, help="keep pairs whose exact cosine reaches this")
+    lsh.add_argument("--recall", default="0.95", metavar="R",
+                     help="choose the shape for this predicted recall at the threshold (default 0.95)")
+    lsh.add_argument("--candidates-per-vector", default="20", metavar="C",
+                     help="... with at most this many random candidate pairs per vector (default 20)")
+    lsh.add_argument("--families", type=int, help="hash families (giving any of these three turns the choice off; "
+                                                  "the others are then 3, 256 and 16)")
+    lsh.add_argument("--bits", type=int, help="bits per family's signature")
+    lsh.add_argument("--bands", type=int, help="bands per family")
     lsh.add_argument("--max-bucket", type=int, default=1000, metavar="N",
                      help="a bucket keeps only its N members earliest in input order (0: no cap)")
     run = parser.add_argument_group("running")
@@ -59,7 +66,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     run.add_argument("--quiet", action="store_true", help="no progress bars")
     args = parser.parse_args(argv)
     for name in ("families", "bands", "partition_rows"):
-        if getattr(args, name) < 1:
+        if getattr(args, name) is not None and getattr(args, name) < 1:
             parser.error(f"--{name.replace('_', '-')} must be at least 1")
     if args.max_bucket < 0:
         parser.error("--max-bucket must be 0 (no cap) or more")
@@ -84,7 +91,9 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
-    shape = LshShape(args.families, args.bits, args.bands)
+    search = Search(args.threshold, args.max_bucket, positive(args.recall, "--recall", 1.0),
+                    positive(args.candidates_per_vector, "--candidates-per-vector"),
+                    args.families, args.bits, args.bands)
     corpus = None
     if args.input is None:
         corpus = make_corpus(args.size, args.dim, args.pairs, args.copies, args.seed)
@@ -94,23 +103,21 @@ def run(args: argparse.Namespace) -> int:
     if args.out:
         prepare_out(args.out)
 
+    start = time.perf_counter()
     if args.dask:
-        # The report on planted pairs needs every candidate's estimate.
-        floor = -1.0 if corpus is not None else args.threshold
-        start = time.perf_counter()
-        result = cluster.run(args.dask, source, shape, args.max_bucket, floor)
-        result.seconds[f"wall (Dask, {cluster.describe(args.dask)})"] = time.perf_counter() - start
+        result = cluster.run(args.dask, source, search, not args.quiet)
     else:
-        result = local.run(source, shape, args.max_bucket, not args.quiet)
+        result = local.run(source, search, not args.quiet)
+    result.seconds["wall" + (f" (Dask, {cluster.describe(args.dask)})" if args.dask else "")] = \
+        time.perf_counter() - start
 
-    keep = result.estimates >= args.threshold
     if corpus is not None:
-        points = report.generated(corpus, args.dim, shape, result)
+        points = report.generated(corpus, args.dim, result, args.threshold)
     else:
-        report.user_input(source.description, source.dim, shape, result, args.threshold, int(keep.sum()))
+        report.user_input(source.description, source.dim, result, args.threshold)
     if args.out:
-        pairs = output.pair_table(result.ids, result.pairs[keep], result.hamming[keep], result.estimates[keep])
-        duplicates = output.duplicate_table(result.ids, result.removed)
+        pairs = output.pair_table(result.ids, result.pairs, result.hamming, result.estimates, result.cosines)
+        duplicates = output.duplicate_table(result.ids, result.removed, result.removed_kept)
         output.write_atomically(pairs, os.path.join(args.out, "pairs.parquet"))
         output.write_atomically(duplicates, os.path.join(args.out, "duplicates.parquet"))
         print(f"wrote {pairs.num_rows} pairs to {os.path.join(args.out, 'pairs.parquet')} and {duplicates.num_rows} "
@@ -139,7 +146,7 @@ def plot(path: str, points: list[tuple[float, float]]) -> None:
     fig, ax = plt.subplots(figsize=(5, 5))
     ax.scatter([t for t, _ in points], [e for _, e in points], s=4, alpha=0.4)
     ax.plot([0.7, 1.0], [0.7, 1.0], color="black", linewidth=0.8)
-    ax.set_xlabel("true cosine")
+    ax.set_xlabel("exact cosine")
     ax.set_ylabel("estimated cosine (SimHash)")
     ax.set_title("Planted pairs found by banded LSH")
     fig.tight_layout()

@@ -1,21 +1,23 @@
-"""Candidate pairs from shared buckets, with pyarrow doing the grouping.
+"""Candidate pairs from shared buckets, one band at a time, as integers.
 
-A bucket is one (family, band index, band text) key; every two vectors that
-share a bucket form a candidate pair. pyarrow's hash tables find the
-buckets; NumPy expands each bucket's members into its pairs and removes
-pairs found in more than one bucket. A bucket larger than the cap keeps only
-its members earliest in input order, so every run and every partitioning
-cuts the same way.
+A bucket is one band slot (family, band index) and one band key; every two
+vectors that share a bucket form a candidate pair. Rows are numbered by
+position among the signed rows (0 .. n-1, in input order), and a pair
+(a, b), a < b, is the single integer a * n + b, so a set of pairs is one
+sorted uint64 array. A bucket larger than the cap keeps only its members
+earliest in input order, so every run and every partitioning cuts the same
+way. Memory per band is a few arrays of n integers; the pairs of all bands
+are merged in sorted blocks, so repeats (a close pair shares many bands)
+never pile up.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
 
 import numpy as np
 
-from .libs import load
+MERGE_AT = 1 << 23  # pending pair codes (64 MiB) before they are merged into the set
 
 
 @dataclass(frozen=True)
@@ -29,52 +31,43 @@ class Cuts:
         return Cuts(self.buckets + other.buckets, max(self.largest, other.largest), self.dropped + other.dropped)
 
 
-def candidate_pairs(slots: np.ndarray, texts: Any, rows: np.ndarray, cap: int) -> tuple[np.ndarray, Cuts]:
-    """Distinct pairs (a, b), a < b, of rows sharing a bucket, sorted.
-
-    One entry per (row, family, band index): `slots` holds family * bands +
-    band index, `texts` the band text (pyarrow strings), `rows` the input row;
-    entries may come in any order. cap 0: no cap."""
-    members, sizes = bucket_members(slots, texts, rows)
+def slot_pairs(keys: np.ndarray, cap: int) -> tuple[np.ndarray, Cuts]:
+    """Sorted distinct codes a * n + b of the pairs sharing a key, n = len(keys),
+    position in `keys` being the row; cap 0: no cap."""
+    members, sizes = bucket_members(keys)
     members, sizes, cuts = apply_cap(members, sizes, cap)
-    return distinct_pairs(members, sizes), cuts
+    return pair_codes(members, sizes, len(keys)), cuts
 
 
-def row_entries(rows: np.ndarray, bands: list[str], per_row: int) -> tuple[np.ndarray, Any, np.ndarray]:
-    """(slots, texts, rows) for rows whose bands, `per_row` each, follow one another in `bands`."""
-    pa = load("pyarrow")
-    slots = np.tile(np.arange(per_row, dtype=np.int64), len(rows))
-    return slots, pa.array(bands, type=pa.string()), np.repeat(np.asarray(rows, dtype=np.int64), per_row)
-
-
-def bucket_members(slots: np.ndarray, texts: Any, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Members of every bucket with at least two, each bucket in ascending row
+def bucket_members(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Rows of every bucket with at least two, each bucket in ascending row
     order, concatenated; and the bucket sizes."""
-    if len(rows) == 0:
+    n = len(keys)
+    if n < 2:
         return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
-    pa, pc = load("pyarrow"), load("pyarrow.compute")
-    # pyarrow's hash table numbers the distinct band texts; a bucket is then
-    # one integer, slot * (distinct texts) + text number.
-    words = pc.dictionary_encode(texts.combine_chunks() if isinstance(texts, pa.ChunkedArray) else texts)
-    keys = np.asarray(slots, dtype=np.int64) * len(words.dictionary) + words.indices.to_numpy()
-    rows = np.asarray(rows, dtype=np.int64)
-    # Sorting by (bucket, row) groups the buckets and puts each in input
-    # order, whatever order the entries came in (a shuffled partition has
-    # none); the cap and a < b rely on it. One sort of packed integers when
-    # they fit in 63 bits, which is the common case, else two keys.
-    span = int(rows.max()) + 1
-    if (int(keys.max()) + 1) * span < 2**63:
-        packed = keys * span + rows
+    keys = np.asarray(keys, dtype=np.uint64)
+    row_bits = max(int(n - 1).bit_length(), 1)
+    top = int(keys.max())
+    if top.bit_length() + row_bits <= 64:
+        # Key and row packed in one integer: one sort groups the buckets and
+        # puts each in row order.
+        packed = (keys << np.uint64(row_bits)) | np.arange(n, dtype=np.uint64)
         packed.sort()
-        keys = packed // span
-        members = packed - keys * span
+        grouped = packed >> np.uint64(row_bits)
+        rows = (packed & np.uint64((1 << row_bits) - 1)).astype(np.int64)
     else:
-        order = np.lexsort((rows, keys))
-        keys, members = keys[order], rows[order]
-    starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]])
-    sizes = np.diff(np.r_[starts, len(keys)])
-    shared = sizes > 1
-    return members[np.repeat(shared, sizes)], sizes[shared].astype(np.int64)
+        order = np.argsort(keys, kind="stable")  # ties keep row order
+        grouped, rows = keys[order], order.astype(np.int64)
+    same = grouped[1:] == grouped[:-1]
+    if not same.any():
+        return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
+    # Entries in a shared bucket: equal to the one before or the one after.
+    shared = np.zeros(n, dtype=bool)
+    shared[1:] |= same
+    shared[:-1] |= same
+    starts = np.flatnonzero(shared & ~np.r_[False, same])
+    ends = np.flatnonzero(shared & ~np.r_[same, False]) + 1
+    return rows[shared], (ends - starts).astype(np.int64)
 
 
 def apply_cap(members: np.ndarray, sizes: np.ndarray, cap: int) -> tuple[np.ndarray, np.ndarray, Cuts]:
@@ -86,18 +79,49 @@ def apply_cap(members: np.ndarray, sizes: np.ndarray, cap: int) -> tuple[np.ndar
     return members[position < cap], np.minimum(sizes, cap), cuts
 
 
-def distinct_pairs(members: np.ndarray, sizes: np.ndarray) -> np.ndarray:
-    """All pairs within each bucket, duplicates across buckets removed."""
+def pair_codes(members: np.ndarray, sizes: np.ndarray, n: int) -> np.ndarray:
+    """Codes of all pairs within each bucket, sorted, repeats removed."""
     if len(sizes) == 0:
-        return np.empty((0, 2), dtype=np.int64)
+        return np.empty(0, dtype=np.uint64)
     # The member at position j of a bucket of size s pairs with the s - 1 - j after it.
     position = np.arange(len(members)) - np.repeat(np.cumsum(sizes) - sizes, sizes)
     after = np.repeat(sizes, sizes) - 1 - position
     first = np.repeat(np.arange(len(members)), after)
     step = np.arange(len(first)) - np.repeat(np.cumsum(after) - after, after)
-    a, b = members[first], members[first + 1 + step]
-    span = int(members.max()) + 1
-    keys = a * span + b
-    keys.sort()  # (np.unique is several times slower here)
-    keys = keys[np.r_[True, keys[1:] != keys[:-1]]]
-    return np.stack([keys // span, keys % span], axis=1)
+    codes = members[first].astype(np.uint64) * np.uint64(n) + members[first + 1 + step].astype(np.uint64)
+    return unique_sorted(codes)
+
+
+def unique_sorted(codes: np.ndarray) -> np.ndarray:
+    codes.sort()  # (np.unique is several times slower here)
+    return codes[np.r_[True, codes[1:] != codes[:-1]]] if len(codes) else codes
+
+
+class PairSet:
+    """Distinct pair codes gathered band after band: codes wait in a list and
+    are merged into one sorted array once they reach MERGE_AT."""
+
+    def __init__(self) -> None:
+        self.merged = np.empty(0, dtype=np.uint64)
+        self.pending: list[np.ndarray] = []
+        self.waiting = 0
+
+    def add(self, codes: np.ndarray) -> None:
+        self.pending.append(codes)
+        self.waiting += len(codes)
+        if self.waiting >= MERGE_AT:
+            self._merge()
+
+    def codes(self) -> np.ndarray:
+        self._merge()
+        return self.merged
+
+    def _merge(self) -> None:
+        if self.pending:
+            self.merged = unique_sorted(np.concatenate([self.merged, *self.pending]))
+            self.pending, self.waiting = [], 0
+
+
+def decode(codes: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
+    a = codes // np.uint64(n)
+    return a.astype(np.int64), (codes - a * np.uint64(n)).astype(np.int64)

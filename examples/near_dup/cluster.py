@@ -1,34 +1,44 @@
 """The job on a Dask cluster, with exactly the results of one process.
 
-Workers read their own blocks of the input and normalise, digest and sign
-them (the slow part, and embarrassingly parallel). Exact copies are found by
-a shuffle on the digest, buckets by a shuffle on (family, band index, band
-text); each bucket then lands whole in one partition, where the same code as
-in one process forms its pairs, so the cap cuts the same members. Pairs are
-joined with both signatures and scored in the workers. Signatures are a pure
-function of the vector, so it does not matter which machine signed what.
+The workers run the stages of `stages`, the same functions one process runs,
+each on its share: a block of input rows, a block of kept rows, a group of
+band slots, a range of pairs. The normalised rows and the signatures live in
+two arrays mapped from a scratch folder every worker can reach (on one
+machine, in shared memory), so no row travels through the scheduler and no
+worker holds a copy of the corpus: a scoring task reads the two rows of each
+pair where they lie. What the client receives is small: ids, digests, the
+pairs that reach the threshold. Signatures and digests are pure functions of
+the vector, so it does not matter which machine computed what.
 """
 
 from __future__ import annotations
 
 import logging
+import operator
 import os
+import shutil
 import tempfile
-import warnings
+import time
+import uuid
 import zipfile
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
+from tqdm import tqdm
 
-from . import signing
-from .buckets import Cuts, apply_cap, bucket_members, candidate_pairs
+from . import bulk, stages
+from . import shape as shapes
+from .buckets import Cuts, PairSet
 from .errors import InputError
-from .inputs import ArrayBlock, Block, Source
+from .inputs import Block, Source
 from .libs import load
+from .options import Search
 from .result import Result
 from .signing import LshShape
 
 PROBE = [0.25, -1.5, 3.0, 1e-3, -7.0]  # any fixed vector: every worker must sign it alike
+PAIRS_PER_RANGE = 1 << 22  # expected candidate pairs per scoring task
 
 
 def describe(address: str) -> str:
@@ -37,20 +47,19 @@ def describe(address: str) -> str:
     return address
 
 
-def run(address: str, source: Source, shape: LshShape, cap: int, floor: float) -> Result:
-    """The whole job on the cluster; candidate pairs scoring below `floor` are dropped in the workers."""
+def run(address: str, source: Source, search: Search, show: bool, scratch: str | None = None) -> Result:
     distributed = load("distributed")
-    dd, dask = load("dask.dataframe"), load("dask")
     client, cluster = _connect(distributed, address)
+    folder = _scratch(scratch, address)
     try:
         _ship_code(client)
-        _check_workers(client)
-        with dask.config.set({"dataframe.convert-string": True}):
-            return _pipeline(dd, dask, source, shape, cap, floor)
+        _check_workers(client, folder)
+        return _pipeline(client, distributed, source, search, folder, show)
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def _connect(distributed: Any, address: str) -> tuple[Any, Any]:
@@ -92,155 +101,161 @@ def _ship_code(client: Any) -> None:
         client.upload_file(archive)
 
 
-def probe() -> tuple[str, ...]:
-    """Digest and signatures of a fixed vector, computed wherever this runs."""
+def probe(token_path: str) -> tuple[Any, ...]:
+    """Digest and signatures of a fixed vector, computed wherever this runs,
+    and what the scratch folder's token file holds there."""
     matrix = np.zeros((1, len(PROBE)), dtype=np.float32)
-    signing.normalise_into(matrix, 0, np.asarray(PROBE))
-    records = signing.sign(matrix[0], LshShape(3, 256, 16))
-    return (signing.digest(matrix[0]), *(r.signature for r in records))
-
-
-def _check_workers(client: Any) -> None:
+    bulk.normalize_rows(np.asarray([PROBE], dtype=np.float32), matrix, 1)
+    signatures = bulk.sign_rows(matrix, 3, 256, 16, 1)
     try:
-        answers = client.run(probe)
+        with open(token_path) as f:
+            token = f.read()
+    except OSError as exc:
+        token = f"cannot read {token_path}: {exc.strerror}"
+    return bulk.digest_rows(matrix, 1).tobytes(), signatures.tobytes(), token
+
+
+def _scratch(scratch: str | None, address: str) -> str:
+    if scratch is None:
+        if not address.startswith("local:"):
+            raise InputError("--dask with a scheduler needs --scratch DIR, a folder every worker can read and write")
+        scratch = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else tempfile.gettempdir()
+    try:
+        return tempfile.mkdtemp(prefix="near-dup-", dir=scratch)
+    except OSError as exc:
+        raise InputError(f"--scratch {scratch}: {exc.strerror}") from None
+
+
+def _check_workers(client: Any, folder: str) -> None:
+    token_path = os.path.join(folder, "token")
+    token = uuid.uuid4().hex
+    with open(token_path, "w") as f:
+        f.write(token)
+    try:
+        answers = client.run(probe, token_path)
     except ImportError as exc:
         raise InputError(f"a Dask worker cannot import {exc.name or 'a module'}: install zarvik_lumetra_native "
                          "(and requirements-demo.txt) on every worker") from None
-    here = probe()
+    here = probe(token_path)
     for worker, answer in answers.items():
-        if tuple(answer) != here:
+        if tuple(answer[:2]) != here[:2]:
             raise InputError(f"Dask worker {worker} signs a test vector differently from this machine")
+        if answer[2] != token:
+            raise InputError(f"Dask worker {worker} does not see the scratch folder {folder} ({answer[2][:80]})")
 
 
-def _pipeline(dd: Any, dask: Any, source: Source, shape: LshShape, cap: int, floor: float) -> Result:
-    # The generated corpus travels inside the task graph; Dask would warn
-    # that the graph is large. Blocks of a file are only its path and rows.
-    warnings.filterwarnings("ignore", message="Sending large graph")
-    empty = ArrayBlock(0, np.zeros((0, source.dim), dtype=np.float32))
-    signed = dd.from_map(signed_frame, source.blocks, shape=shape, text_ids=source.ids_are_text,
-                         meta=signed_frame(empty, shape, source.ids_are_text), enforce_metadata=False)
-    signed = signed.persist()  # signing is the costly step: done once, read three times
+class _Stages:
+    """Runs one stage's tasks, shows their progress and times the stage."""
 
-    good = signed[signed["good"]]
-    copies = good[["digest", "row"]].shuffle(on="digest").map_partitions(copies_frame, meta=copies_frame(None))
-    ids, skipped, copies_found = dask.compute(signed["id"], signed[~signed["good"]]["row"], copies)
-    removed = dict(zip(copies_found["row"].tolist(), copies_found["kept_row"].tolist()))
-    removed_rows = np.array(sorted(removed), dtype=np.int64)
+    def __init__(self, client: Any, distributed: Any, show: bool) -> None:
+        self.client, self.distributed, self.show = client, distributed, show
+        self.seconds: dict[str, float] = {}
 
-    entries = signed.map_partitions(entries_frame, shape, removed_rows, meta=entries_frame(None, shape, removed_rows))
-    buckets = entries.shuffle(on=["family", "band", "text"])
-    pairs = buckets.map_partitions(pairs_frame, shape.bands, cap, meta=pairs_frame(None, shape.bands, cap))
-    cuts = buckets.map_partitions(cuts_frame, shape.bands, cap, meta=cuts_frame(None, shape.bands, cap))
-    pairs = pairs.drop_duplicates(split_out=True)
-    candidates = pairs.shape[0]
-
-    columns = [f"s{f}" for f in range(shape.families)]
-    signatures = good[["row", *columns]]
-    for side in ("a", "b"):
-        pairs = pairs.merge(signatures.rename(columns={"row": side, **{c: f"{side}_{c}" for c in columns}}), on=side)
-    scored = pairs.map_partitions(score_frame, shape, floor, meta=score_frame(None, shape, floor))
-    # One graph, so the bucket shuffle feeding both the pairs and the cut
-    # counts runs once.
-    scored, cuts, candidates = dask.compute(scored, cuts, candidates)
-
-    scored = scored.sort_values(["a", "b"])
-    kept = int(len(ids) - len(skipped) - len(removed))
-    total = sum((Cuts(int(b), int(l), int(d)) for b, l, d in cuts.itertuples(index=False)), Cuts())
-    return Result(np.asarray(ids.to_numpy(dtype=object if source.ids_are_text else np.int64)),
-                  np.sort(skipped.to_numpy(dtype=np.int64)), removed, kept, int(candidates),
-                  np.stack([scored["a"].to_numpy(np.int64), scored["b"].to_numpy(np.int64)], axis=1).reshape(-1, 2),
-                  scored["hamming"].to_numpy(np.int64), scored["cosine_estimate"].to_numpy(np.float64), total)
+    def run(self, name: str, function: Callable[..., Any], calls: list[tuple[Any, ...]], weights: list[int],
+            unit: str = "vec", **common: Any) -> list[Any]:
+        start = time.perf_counter()
+        futures = [self.client.submit(function, *args, **common, pure=False) for args in calls]
+        weight = {f.key: w for f, w in zip(futures, weights)}
+        with tqdm(total=sum(weights), desc=f"{name:<10}", unit=unit, leave=False, disable=not self.show) as bar:
+            for future in self.distributed.as_completed(futures):
+                if future.status == "error":
+                    future.result()  # raises the task's exception here
+                bar.update(weight[future.key])
+        self.seconds[name] = self.seconds.get(name, 0.0) + time.perf_counter() - start
+        return futures
 
 
-# Partition functions. Each also gives its own empty result, the frame Dask
-# needs to know the columns and types before anything runs.
+def _pipeline(client: Any, distributed: Any, source: Source, search: Search, folder: str, show: bool) -> Result:
+    run = _Stages(client, distributed, show)
+    n = source.count
+    matrix_path = os.path.join(folder, "normalised.npy")
+    np.lib.format.open_memmap(matrix_path, mode="w+", dtype=np.float32, shape=(n, source.dim))
+    prepared = run.run("prepare", _prepare, [(block,) for block in source.blocks],
+                       [_rows(block, source) for block in source.blocks], matrix_path=matrix_path)
 
-def signed_frame(block: Block, shape: LshShape, text_ids: bool) -> Any:
-    """Row, id, whether finite, digest, family signatures and all bands (one
-    text, separated by spaces) of every row of the block."""
-    pd = load("pandas")
-    ids, vectors = block.read()
-    good = signing.finite_rows(vectors)
-    normalised = np.zeros(vectors.shape, dtype=np.float32)
-    digests = [""] * len(vectors)
-    signatures = [("",) * shape.families] * len(vectors)
-    bands = [""] * len(vectors)
-    for offset in np.flatnonzero(good).tolist():
-        signing.normalise_into(normalised, offset, vectors[offset])
-        digests[offset] = signing.digest(normalised[offset])
-        records = signing.sign(normalised[offset], shape)
-        signatures[offset] = signing.signatures_of([records])[0]
-        bands[offset] = " ".join(signing.bands_of([records]))
-    columns: dict[str, Any] = {
-        "row": np.arange(block.start, block.start + len(vectors), dtype=np.int64),
-        "id": pd.Series(ids, dtype="str" if text_ids else "int64"),
-        "good": good,
-        "digest": pd.Series(digests, dtype="str"),
-        **{f"s{f}": pd.Series([s[f] for s in signatures], dtype="str") for f in range(shape.families)},
-        "bands": pd.Series(bands, dtype="str"),
-    }
-    return pd.DataFrame(columns)
+    start = time.perf_counter()
+    ids = np.empty(n, dtype=object if source.ids_are_text else np.int64)
+    good = np.zeros(n, dtype=bool)
+    digests = np.zeros((n, 32), dtype=np.uint8)
+    for done in client.gather(prepared):
+        rows = slice(done.start, done.start + len(done.good))
+        ids[rows], good[rows], digests[rows] = done.ids, done.good, done.digests
+    del prepared
+    removed, removed_kept = stages.copies(good, digests)
+    del digests
+    keep = good.copy()
+    keep[removed] = False
+    kept = np.flatnonzero(keep)
+    run.seconds["copies"] = time.perf_counter() - start
 
+    [kept_future] = client.scatter([kept], broadcast=True)
+    [sample] = run.run("shape", _background, [()], [1], "step", matrix_path=matrix_path, kept=kept_future)
+    choice = search.choose(sample.result(), len(kept))
+    shape = choice.shape
 
-def copies_frame(frame: Any) -> Any:
-    """(row, kept_row) for every row whose digest an earlier row has; a shuffled
-    partition holds every row of each of its digests."""
-    pd = load("pandas")
-    if frame is None or len(frame) == 0:
-        return pd.DataFrame({"row": np.empty(0, np.int64), "kept_row": np.empty(0, np.int64)})
-    first = frame.groupby("digest")["row"].transform("min")
-    copies = frame["row"] != first
-    return pd.DataFrame({"row": frame["row"][copies].to_numpy(np.int64), "kept_row": first[copies].to_numpy(np.int64)})
+    signature_path = os.path.join(folder, "signatures.npy")
+    np.lib.format.open_memmap(signature_path, mode="w+", dtype=np.uint64,
+                              shape=(len(kept), shape.families, shape.words))
+    blocks = [(start, min(start + 4 * stages.SIGN_BLOCK, len(kept))) for start in range(0, len(kept), 4 * stages.SIGN_BLOCK)]
+    run.run("sign", _sign, blocks, [stop - start for start, stop in blocks], matrix_path=matrix_path,
+            signature_path=signature_path, kept=kept_future, shape=shape)
 
-
-def entries_frame(frame: Any, shape: LshShape, removed: np.ndarray) -> Any:
-    """One (family, band, text, row) entry per band of every signed row that is not an exact copy."""
-    pa, pc, pd = load("pyarrow"), load("pyarrow.compute"), load("pandas")
-    per_row = shape.families * shape.bands
-    if frame is None:
-        frame = pd.DataFrame({"row": np.empty(0, np.int64), "good": np.empty(0, bool), "bands": pd.Series([], dtype="str")})
-    part = frame[frame["good"].to_numpy(bool) & ~np.isin(frame["row"].to_numpy(np.int64), removed)]
-    texts = pc.split_pattern(pa.array(part["bands"].to_numpy(object), type=pa.string()), " ").flatten()
-    slots = np.tile(np.arange(per_row, dtype=np.int16 if per_row < 2**15 else np.int32), len(part))
-    return pd.DataFrame({
-        "family": slots // shape.bands, "band": slots % shape.bands,
-        "text": pd.Series(texts.to_numpy(zero_copy_only=False), dtype="str"),
-        "row": np.repeat(part["row"].to_numpy(np.int64), per_row),
-    })
+    workers = max(len(client.scheduler_info().get("workers", {})), 1)
+    ranges = max(2 * workers, -(-int(choice.per_vector * len(kept)) // PAIRS_PER_RANGE))
+    groups = np.array_split(np.arange(shape.slots), min(shape.slots, 4 * workers))
+    bucketed = run.run("bucket", _bucket, [(g[0], g[-1] + 1) for g in groups if len(g)],
+                       [len(g) for g in groups if len(g)], "band", signature_path=signature_path, shape=shape,
+                       cap=search.cap, ranges=ranges)
+    cuts = sum(client.gather([client.submit(operator.itemgetter(1), f) for f in bucketed]), Cuts())
+    pieces = [[client.submit(_piece, f, r) for f in bucketed] for r in range(ranges)]
+    scored = run.run("score", _score, [(p,) for p in pieces], [1] * ranges, "range", matrix_path=matrix_path,
+                     signature_path=signature_path, kept=kept_future, shape=shape, threshold=search.threshold)
+    joined = stages.Scored.join(client.gather(scored))
+    return Result(ids, np.flatnonzero(~good), removed, removed_kept, len(kept), joined.candidates,
+                  np.stack([kept[joined.a], kept[joined.b]], axis=1), joined.hamming, joined.estimate, joined.cosine,
+                  cuts, choice, run.seconds)
 
 
-def _bucket_inputs(frame: Any, bands: int) -> tuple[np.ndarray, Any, np.ndarray]:
-    pa = load("pyarrow")
-    slots = frame["family"].to_numpy(np.int64) * bands + frame["band"].to_numpy(np.int64)
-    return slots, pa.array(frame["text"].to_numpy(object), type=pa.string()), frame["row"].to_numpy(np.int64)
+def _rows(block: Block, source: Source) -> int:
+    return int(getattr(block, "stop", 0) - block.start) or max(source.count // max(len(source.blocks), 1), 1)
 
 
-def pairs_frame(frame: Any, bands: int, cap: int) -> Any:
-    pd = load("pandas")
-    if frame is None or len(frame) == 0:
-        return pd.DataFrame({"a": np.empty(0, np.int64), "b": np.empty(0, np.int64)})
-    pairs, _ = candidate_pairs(*_bucket_inputs(frame, bands), cap)
-    return pd.DataFrame({"a": pairs[:, 0], "b": pairs[:, 1]})
+# Task functions: each opens the scratch arrays itself (a mapping is cheap)
+# and calls one stage with threads=1, the worker's own threads being the
+# parallelism.
+
+def _prepare(block: Block, matrix_path: str) -> stages.Prepared:
+    matrix = np.load(matrix_path, mmap_mode="r+")
+    return stages.prepare(block, matrix, 1)
 
 
-def cuts_frame(frame: Any, bands: int, cap: int) -> Any:
-    pd = load("pandas")
+def _background(matrix_path: str, kept: np.ndarray) -> np.ndarray:
+    return stages.background(np.load(matrix_path, mmap_mode="r"), kept, shapes.SAMPLE_PAIRS, 1)
+
+
+def _sign(start: int, stop: int, matrix_path: str, signature_path: str, kept: np.ndarray, shape: LshShape) -> None:
+    signatures = np.load(signature_path, mmap_mode="r+")
+    stages.sign(np.load(matrix_path, mmap_mode="r"), kept[start:stop], shape, signatures[start:stop], 1)
+
+
+def _bucket(first: int, stop: int, signature_path: str, shape: LshShape, cap: int, ranges: int) \
+        -> tuple[list[np.ndarray], Cuts]:
+    signatures = np.load(signature_path, mmap_mode="r")
+    sets = [PairSet() for _ in range(ranges)]
     cuts = Cuts()
-    if frame is not None and len(frame):
-        cuts = apply_cap(*bucket_members(*_bucket_inputs(frame, bands)), cap)[2]
-    return pd.DataFrame({"buckets": [cuts.buckets], "largest": [cuts.largest], "dropped": [cuts.dropped]})
+    for slot in range(first, stop):
+        pieces, cut = stages.bucket(signatures, shape, slot, cap, ranges)
+        for pairs, piece in zip(sets, pieces):
+            pairs.add(piece)
+        cuts += cut
+    return [pairs.codes() for pairs in sets], cuts
 
 
-def score_frame(frame: Any, shape: LshShape, floor: float) -> Any:
-    pd = load("pandas")
-    if frame is None or len(frame) == 0:
-        return pd.DataFrame({"a": np.empty(0, np.int64), "b": np.empty(0, np.int64),
-                             "hamming": np.empty(0, np.int64), "cosine_estimate": np.empty(0, np.float64)})
-    columns = [f"s{f}" for f in range(shape.families)]
-    side_a = zip(*(frame[f"a_{c}"].tolist() for c in columns))
-    side_b = zip(*(frame[f"b_{c}"].tolist() for c in columns))
-    distances, estimates = signing.pair_scores(side_a, side_b, shape.total_bits)
-    result = pd.DataFrame({"a": frame["a"].to_numpy(np.int64), "b": frame["b"].to_numpy(np.int64),
-                           "hamming": np.array(distances, dtype=np.int64),
-                           "cosine_estimate": np.array(estimates, dtype=np.float64)})
-    return result[result["cosine_estimate"] >= floor]
+def _piece(bucketed: tuple[list[np.ndarray], Cuts], r: int) -> np.ndarray:
+    return bucketed[0][r]
+
+
+def _score(pieces: list[np.ndarray], matrix_path: str, signature_path: str, kept: np.ndarray, shape: LshShape,
+           threshold: float) -> stages.Scored:
+    return stages.score(np.load(matrix_path, mmap_mode="r"), np.load(signature_path, mmap_mode="r"), kept, pieces,
+                        shape, threshold, 1)

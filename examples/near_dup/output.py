@@ -12,22 +12,22 @@ import numpy as np
 from .libs import load
 
 
-def pair_table(ids: np.ndarray, pairs: np.ndarray, hamming: np.ndarray, estimates: np.ndarray) -> Any:
+def pair_table(ids: np.ndarray, pairs: np.ndarray, hamming: np.ndarray, estimates: np.ndarray,
+               cosines: np.ndarray) -> Any:
     """Pairs by id, the smaller id first, sorted by (id_a, id_b)."""
     pa = load("pyarrow")
     first, second = ids[pairs[:, 0]], ids[pairs[:, 1]]
     swap = np.asarray(first > second, dtype=bool)  # text ids need not follow row order
     id_a, id_b = np.where(swap, second, first), np.where(swap, first, second)
     table = pa.table({"id_a": _ids(id_a), "id_b": _ids(id_b), "hamming": pa.array(hamming, type=pa.int64()),
-                      "cosine_estimate": pa.array(estimates, type=pa.float64())})
+                      "cosine_estimate": pa.array(estimates, type=pa.float64()),
+                      "cosine": pa.array(cosines, type=pa.float64())})
     return table.sort_by([("id_a", "ascending"), ("id_b", "ascending")])
 
 
-def duplicate_table(ids: np.ndarray, removed: dict[int, int]) -> Any:
+def duplicate_table(ids: np.ndarray, removed: np.ndarray, kept: np.ndarray) -> Any:
     pa = load("pyarrow")
-    rows = np.array(sorted(removed), dtype=np.int64)
-    kept = np.array([removed[r] for r in rows.tolist()], dtype=np.int64)
-    table = pa.table({"id": _ids(ids[rows]), "kept_id": _ids(ids[kept])})
+    table = pa.table({"id": _ids(ids[removed]), "kept_id": _ids(ids[kept])})
     return table.sort_by([("id", "ascending")])
 
 

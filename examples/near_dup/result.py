@@ -7,6 +7,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .buckets import Cuts
+from .shape import Choice
 
 
 @dataclass
@@ -14,11 +15,14 @@ class Result:
     """What a run found, by input row; the same for both ways of running."""
     ids: np.ndarray  # id of every input row
     skipped: np.ndarray  # rows with a value that is not finite, not processed
-    removed: dict[int, int]  # exact copy row -> earliest row with the same digest
+    removed: np.ndarray  # exact copy rows, ascending
+    removed_kept: np.ndarray  # for each, the earliest row with the same digest
     kept: int  # rows signed and bucketed
     candidates: int  # distinct pairs sharing a bucket
-    pairs: np.ndarray  # scored candidate pairs (a, b), rows a < b, sorted
-    hamming: np.ndarray  # per candidate pair
-    estimates: np.ndarray  # per candidate pair
+    pairs: np.ndarray  # pairs (a, b) of rows, a < b, sorted, whose cosine reaches the threshold
+    hamming: np.ndarray  # per pair
+    estimates: np.ndarray  # per pair: the module's cosine estimate from the Hamming distance
+    cosines: np.ndarray  # per pair: exact cosine of the normalised rows
     cuts: Cuts
+    choice: Choice
     seconds: dict[str, float] = field(default_factory=dict)

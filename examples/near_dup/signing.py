@@ -1,17 +1,16 @@
-"""Per-vector work done by the module: normalise, digest, sign and band.
+"""The signature shape, and band keys read out of the signature words.
 
-Every function here is a pure function of its rows, so the single-process
-run and the Dask workers call the same code and get the same bits.
+`sign_rows` stores each family's hex signature as 64-bit words of 16 digits
+(the last word holding the digits left over, as their value). A band is a
+run of consecutive digits, so its key is one or two shifts of at most two
+words: integer work, equal to `int(band_text, 16)` of the per-call bands.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
-
-import zarvik_lumetra_native as zln
 
 
 @dataclass(frozen=True)
@@ -28,56 +27,58 @@ class LshShape:
     def total_bits(self) -> int:
         return self.families * self.signature_bits
 
+    @property
+    def digits(self) -> int:
+        return -(-self.signature_bits // 4)
+
+    @property
+    def words(self) -> int:
+        return -(-self.digits // 16)
+
+    @property
+    def band_digits(self) -> int:
+        return max(self.digits // max(self.bands, 1), 1)
+
+    @property
+    def bands_per_family(self) -> int:
+        return min(max(self.bands, 1), self.digits)
+
+    @property
+    def band_bits(self) -> int:
+        return 4 * self.band_digits
+
+    @property
+    def slots(self) -> int:
+        """Bands of all families together: the number of bucket tables."""
+        return self.families * self.bands_per_family
+
+    def describe(self) -> str:
+        return (f"{self.families} families x {self.signature_bits} bits, {self.bands_per_family} bands of "
+                f"{self.band_bits} bits each ({self.total_bits} signature bits, {self.slots} bands in all)")
+
+
+def band_key(signatures: np.ndarray, shape: LshShape, slot: int) -> np.ndarray:
+    """uint64 key of band `slot` (family * bands + band index) of every row."""
+    family, band = divmod(slot, shape.bands_per_family)
+    first, count = band * shape.band_digits, shape.band_digits
+    key = np.zeros(len(signatures), dtype=np.uint64)
+    for word in range(first // 16, (first + count - 1) // 16 + 1):
+        held = min(16, shape.digits - 16 * word)  # digits in this word
+        low, high = max(first, 16 * word), min(first + count, 16 * word + held)  # digit range taken from it
+        part = signatures[:, family, word] >> np.uint64(4 * (16 * word + held - high))
+        if high - low < 16:
+            part = part & np.uint64((1 << (4 * (high - low))) - 1)
+        key = (key << np.uint64(4 * (high - low))) | part if high - low < 16 else part
+    return key
+
+
+def hamming(signatures: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Bits differing between the signatures of rows a and b, all families together."""
+    return np.bitwise_count(signatures[a] ^ signatures[b]).sum(axis=(1, 2), dtype=np.int64)
+
 
 def finite_rows(vectors: np.ndarray) -> np.ndarray:
     """True for rows whose values all stay finite once narrowed to 32-bit floats,
     which is what the module computes with."""
     with np.errstate(over="ignore", invalid="ignore"):
         return np.asarray(np.isfinite(vectors.astype(np.float32, copy=False)).all(axis=1))
-
-
-def normalise_into(out: np.ndarray, index: int, row: np.ndarray) -> None:
-    # The module's results are 32-bit floats, so a float32 matrix holds them exactly.
-    out[index] = zln.normalize_vector(row)
-
-
-def digest(normalised: np.ndarray) -> str:
-    return zln.compute_embedding_sha256(normalised)
-
-
-def sign(normalised: np.ndarray, shape: LshShape) -> list[zln.LshFamily]:
-    return zln.simhash_lsh_multi(normalised, shape.families, shape.bits, shape.bands)
-
-
-def signatures_of(signed: Sequence[list[zln.LshFamily]]) -> list[tuple[str, ...]]:
-    """Each vector's family signatures."""
-    return [tuple(record.signature for record in records) for records in signed]
-
-
-def bands_of(signed: Sequence[list[zln.LshFamily]]) -> list[str]:
-    """All bands in one list: vector after vector, family after family."""
-    return [band for records in signed for record in records for band in record.bands]
-
-
-def first_copies(digests: Iterable[tuple[int, str]]) -> dict[int, int]:
-    """Maps every row whose digest an earlier row already had to that earliest row."""
-    first: dict[str, int] = {}
-    removed: dict[int, int] = {}
-    for row, text in digests:
-        kept = first.setdefault(text, row)
-        if kept != row:
-            removed[row] = kept
-    return removed
-
-
-def pair_scores(
-    signatures_a: Iterable[Sequence[str]], signatures_b: Iterable[Sequence[str]], total_bits: int,
-) -> tuple[list[int], list[float]]:
-    """Hamming distance summed over the families, and the cosine estimate from it."""
-    distances: list[int] = []
-    estimates: list[float] = []
-    for sa, sb in zip(signatures_a, signatures_b):
-        distance = sum(zln.hamming_distance_hex(x, y) for x, y in zip(sa, sb))
-        distances.append(distance)
-        estimates.append(zln.cosine_from_hamming(distance, total_bits))
-    return distances, estimates

@@ -1,0 +1,111 @@
+"""Choosing the signature shape from the corpus itself.
+
+One SimHash bit of two vectors at cosine c agrees with probability
+p = 1 - acos(c)/pi, so a band of w bits matches with p^w and a pair shares at
+least one of L independent bands with 1 - (1 - p^w)^L. Recall at the
+threshold is that probability at the threshold; the random candidates are
+the mean of it over a sample of random pairs (embeddings are not orthogonal:
+their background cosine is well above 0, which is what sets the cost) times
+(n - 1)/2 pairs per vector. The cheapest shape is the one with the fewest
+signature bits, since signing costs in proportion to them.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from .signing import LshShape
+
+SAMPLE_PAIRS = 20_000
+MAX_BAND_DIGITS = 16  # keys of at most 64 bits
+MAX_SLOTS = 512  # bands in all: each is one pass over the corpus
+
+
+@dataclass(frozen=True)
+class Choice:
+    shape: LshShape
+    recall: float  # predicted at the threshold
+    per_vector: float  # predicted random candidates per vector
+    met: bool  # both the recall and the candidate budget hold
+    chosen: bool  # False when the user gave the shape
+
+
+def match_probability(cosines: np.ndarray, band_bits: int, slots: int) -> np.ndarray:
+    """Probability that two vectors at these cosines share at least one of `slots` bands."""
+    agree = 1.0 - np.arccos(np.clip(cosines, -1.0, 1.0)) / math.pi
+    return -np.expm1(slots * np.log1p(-np.minimum(agree ** band_bits, 1.0 - 1e-300)))
+
+
+def predict(shape: LshShape, background: np.ndarray, count: int, threshold: float) -> tuple[float, float]:
+    """(recall at the threshold, random candidates per vector) of a shape."""
+    recall = float(match_probability(np.array([threshold]), shape.band_bits, shape.slots)[0])
+    mean = float(match_probability(background, shape.band_bits, shape.slots).mean()) if len(background) else 0.0
+    return recall, mean * (count - 1) / 2
+
+
+def choose(background: np.ndarray, count: int, threshold: float, recall: float, budget: float) -> Choice:
+    """The shape with the fewest signature bits meeting both the recall and the
+    candidate budget; where none does, the best recall within the budget."""
+    cosines, weights = _histogram(background)
+    best: Choice | None = None
+    fallback: Choice | None = None
+    for digits in range(1, MAX_BAND_DIGITS + 1):
+        at_threshold = match_probability(np.array([threshold]), 4 * digits, 1)[0]
+        background_one = match_probability(cosines, 4 * digits, 1)
+        for slots in range(1, MAX_SLOTS + 1):
+            shape = _shape(digits, slots)
+            if shape is None:
+                continue
+            if best is not None and shape.total_bits > best.shape.total_bits:
+                break  # more bands only cost more from here
+            got = float(-math.expm1(slots * math.log1p(-min(at_threshold, 1.0 - 1e-300))))
+            per_vector = float(np.dot(weights, -np.expm1(slots * np.log1p(-np.minimum(background_one, 1.0 - 1e-300)))))
+            per_vector *= (count - 1) / 2
+            if per_vector > budget:
+                break  # more bands only add candidates
+            candidate = Choice(shape, got, per_vector, got >= recall, True)
+            if candidate.met and _better(candidate, best):
+                best = candidate
+            if fallback is None or (got, -shape.total_bits) > (fallback.recall, -fallback.shape.total_bits):
+                fallback = candidate
+    if best is not None:
+        return best
+    if fallback is not None:
+        return fallback
+    shape = LshShape(1, 64, 1)  # not even one 64-bit band fits the budget
+    got, per_vector = predict(shape, background, count, threshold)
+    return Choice(shape, got, per_vector, False, True)
+
+
+def given(shape: LshShape, background: np.ndarray, count: int, threshold: float, recall: float, budget: float) -> Choice:
+    got, per_vector = predict(shape, background, count, threshold)
+    return Choice(shape, got, per_vector, got >= recall and per_vector <= budget, False)
+
+
+def _shape(digits: int, slots: int) -> LshShape | None:
+    """`slots` bands of `digits` hex digits, all in one family (bands of
+    different families are no more independent than bands of one); None where
+    that signature would fall under the module's 64-bit floor."""
+    if digits * slots < 16:
+        return None
+    return LshShape(1, 4 * digits * slots, slots)
+
+
+def _better(candidate: Choice, best: Choice | None) -> bool:
+    if best is None:
+        return True
+    return (candidate.shape.total_bits, candidate.per_vector) < (best.shape.total_bits, best.per_vector)
+
+
+def _histogram(background: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Sample cosines in 4,001 bins: the sums over thousands of shapes stay cheap."""
+    if len(background) == 0:
+        return np.zeros(1), np.zeros(1)
+    edges = np.linspace(-1.0, 1.0, 4002)
+    counts, _ = np.histogram(background, bins=edges)
+    centres = (edges[:-1] + edges[1:]) / 2
+    keep = counts > 0
+    return centres[keep], counts[keep] / len(background)
