@@ -61,6 +61,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     run = parser.add_argument_group("running")
     run.add_argument("--out", metavar="DIR", help="write pairs.parquet and duplicates.parquet here")
     run.add_argument("--dask", metavar="ADDRESS", help="run on the Dask scheduler at ADDRESS, or on local:N worker processes")
+    run.add_argument("--scratch", metavar="DIR",
+                     help="Dask: folder every worker can read and write, for the normalised rows and signatures "
+                          "(default for local:N: /dev/shm)")
     run.add_argument("--partition-rows", type=int, default=10_000, help="rows per partition of the input")
     run.add_argument("--plot", metavar="PNG", help="also write a plot of estimated against true cosine")
     run.add_argument("--quiet", action="store_true", help="no progress bars")
@@ -105,7 +108,7 @@ def run(args: argparse.Namespace) -> int:
 
     start = time.perf_counter()
     if args.dask:
-        result = cluster.run(args.dask, source, search, not args.quiet)
+        result = cluster.run(args.dask, source, search, not args.quiet, args.scratch)
     else:
         result = local.run(source, search, not args.quiet)
     result.seconds["wall" + (f" (Dask, {cluster.describe(args.dask)})" if args.dask else "")] = \
@@ -116,7 +119,8 @@ def run(args: argparse.Namespace) -> int:
     else:
         report.user_input(source.description, source.dim, result, args.threshold)
     if args.out:
-        pairs = output.pair_table(result.ids, result.pairs, result.hamming, result.estimates, result.cosines)
+        pairs = output.pair_table(result.ids, result.pairs, result.hamming, result.estimates, result.cosines,
+                                  result.choice.shape, args.threshold)
         duplicates = output.duplicate_table(result.ids, result.removed, result.removed_kept)
         output.write_atomically(pairs, os.path.join(args.out, "pairs.parquet"))
         output.write_atomically(duplicates, os.path.join(args.out, "duplicates.parquet"))

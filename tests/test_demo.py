@@ -3,7 +3,9 @@ process and on a two-worker Dask cluster, against a plain-dictionary model."""
 
 from __future__ import annotations
 
+import math
 import os
+import re
 import subprocess
 import sys
 from collections import defaultdict
@@ -21,9 +23,11 @@ pq = pytest.importorskip("pyarrow.parquet")
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 sys.path.insert(0, EXAMPLES)
 import demo  # noqa: E402
-from near_dup import buckets, output  # noqa: E402
+from near_dup import buckets, bulk, output, shape, stages  # noqa: E402
+from near_dup.corpus import make_corpus  # noqa: E402
+from near_dup.signing import LshShape, band_key  # noqa: E402
 
-F, B, K = 3, 256, 16
+GIVEN = ["--families", "3", "--bits", "256", "--bands", "16"]
 NAN_ROW, INF_ROW = 140, 141
 
 
@@ -42,8 +46,16 @@ def make_vectors(seed: int = 7) -> np.ndarray:
     return np.array(rows)
 
 
-def model(vectors: np.ndarray, cap: int, threshold: float):
-    """The job written plainly: dictionaries of buckets, every pair scored."""
+def exact_cosine(u, v) -> float:
+    """The dot product of two normalised rows, added left to right in binary64."""
+    total = 0.0
+    for x, y in zip(u, v):
+        total += x * y
+    return total
+
+
+def model(vectors: np.ndarray, cap: int, threshold: float, F: int = 3, B: int = 256, K: int = 16):
+    """The job written plainly: dictionaries of buckets, every pair scored by its exact cosine."""
     with np.errstate(over="ignore"):
         finite = [i for i, v in enumerate(vectors) if np.isfinite(v.astype(np.float32)).all()]
     normalised = {i: zln.normalize_vector(vectors[i]) for i in finite}
@@ -65,11 +77,16 @@ def model(vectors: np.ndarray, cap: int, threshold: float):
         pairs.update((a, b) for x, a in enumerate(members) for b in members[x + 1:])
     found = {}
     for a, b in pairs:
-        d = sum(zln.hamming_distance_hex(x.signature, y.signature) for x, y in zip(signed[a], signed[b]))
-        estimate = zln.cosine_from_hamming(d, F * B)
-        if estimate >= threshold:
-            found[(a, b)] = (d, estimate)
-    return found, removed
+        cosine = exact_cosine(normalised[a], normalised[b])
+        if cosine >= threshold:
+            d = sum(zln.hamming_distance_hex(x.signature, y.signature) for x, y in zip(signed[a], signed[b]))
+            found[(a, b)] = (d, zln.cosine_from_hamming(d, F * max(B, 64)), cosine)
+    return found, removed, len(pairs)
+
+
+def shown_shape(out: str) -> tuple[int, int, int]:
+    families, bits, bands = re.search(r"signatures \((?:chosen|given)\): (\d+) families x (\d+) bits, (\d+) bands", out).groups()
+    return int(families), int(bits), int(bands)
 
 
 def run(capsys, *args: str) -> tuple[int, str, str]:
@@ -96,21 +113,37 @@ def read(directory) -> tuple[list, list]:
             pq.read_table(os.path.join(directory, "duplicates.parquet")).to_pylist())
 
 
-@pytest.mark.parametrize("cap", [0, 3])
-def test_npy_run_writes_what_the_plain_model_finds(tmp_path, capsys, cap):
+SHAPES = [
+    # (shape options, cap, threshold): given shapes keep the others' defaults; none given: chosen
+    (GIVEN, 0, 0.8),
+    (GIVEN, 3, 0.8),
+    (["--bits", "100", "--bands", "7"], 0, 0.5),  # digits left over in each signature
+    (["--families", "2", "--bits", "1300", "--bands", "65"], 0, 0.0),  # bands across words
+    ([], 0, 0.8),
+    (["--recall", "0.99", "--candidates-per-vector", "3"], 2, 0.9),
+    ([], 0, -1.0),  # every pair wanted: the best recall within the budget, said so
+]
+
+
+@pytest.mark.parametrize("options, cap, threshold", SHAPES)
+def test_npy_run_writes_what_the_plain_model_finds(tmp_path, capsys, options, cap, threshold):
     vectors = make_vectors()
     np.save(tmp_path / "v.npy", vectors)
     code, out, err = run(capsys, "--input", str(tmp_path / "v.npy"), "--out", str(tmp_path / "out"),
-                         "--threshold", "0.8", "--max-bucket", str(cap), "--partition-rows", "37")
+                         "--threshold", str(threshold), "--max-bucket", str(cap), "--partition-rows", "37", *options)
     assert code == 0, err
     pairs, duplicates = read(tmp_path / "out")
-    found, removed = model(vectors, cap, 0.8)
+    F, B, K = shown_shape(out)
+    assert ("(given)" in out) == ("--bits" in options)
+    found, removed, candidates = model(vectors, cap, threshold, F, B, K)
     assert [(p["id_a"], p["id_b"]) for p in pairs] == sorted(found)
-    assert all((p["hamming"], p["cosine_estimate"]) == found[(p["id_a"], p["id_b"])] for p in pairs)
+    assert all((p["hamming"], p["cosine_estimate"], p["cosine"]) == found[(p["id_a"], p["id_b"])] for p in pairs)
+    assert f"candidate pairs: {candidates} ({candidates / (len(vectors) - 2 - len(removed)):.2f} per vector" in out
+    assert ("note: no shape reaches" in out) == (threshold == -1.0)
     assert duplicates == [{"id": r, "kept_id": k} for r, k in sorted(removed.items())]
     assert removed == {135: 10, 136: 10, 137: 11, 138: 20, 139: 10}
     assert f"skipped 2 rows with NaN or values that are not finite as 32-bit floats (ids {NAN_ROW}, {INF_ROW})" in out
-    assert ("bucket cap cut" in out) == (cap == 3)
+    assert "bucket cap cut" not in out if cap == 0 else ("bucket cap cut" in out or cap == 2)
     assert not [name for name in os.listdir(tmp_path / "out") if name.endswith(".tmp")]
 
 
@@ -119,10 +152,10 @@ def test_parquet_text_ids_order_each_pair_by_id(tmp_path, capsys):
     ids = [f"v{(7 * i) % len(vectors):03d}" for i in range(len(vectors))]  # not in row order
     write_parquet(tmp_path / "v.parquet", ids, vectors)
     code, out, err = run(capsys, "--input", str(tmp_path / "v.parquet"), "--id-column", "key", "--vector-column", "emb",
-                         "--out", str(tmp_path / "out"), "--threshold", "0.8")
+                         "--out", str(tmp_path / "out"), "--threshold", "0.8", *GIVEN)
     assert code == 0, err
     pairs, duplicates = read(tmp_path / "out")
-    found, removed = model(vectors, 1000, 0.8)
+    found, removed, _ = model(vectors, 1000, 0.8)
     by_id = sorted(tuple(sorted((ids[a], ids[b]))) for a, b in found)
     assert [(p["id_a"], p["id_b"]) for p in pairs] == by_id
     assert sorted((d["id"], d["kept_id"]) for d in duplicates) == sorted((ids[r], ids[k]) for r, k in removed.items())
@@ -173,6 +206,13 @@ BAD_INPUTS = [
     ("missing id", _parquet([[1.0], [2.0]], ids=["a", None]), [], "id column 'id' has no value at row 1"),
     ("float ids", _parquet([[1.0]], ids=[0.5]), [], "id column 'id' holds double; expected integers or strings"),
     ("no rows", _parquet([], vector_type=pa.list_(pa.float32()), id_type=pa.int64()), [], "holds no rows"),
+    ("recall text", _npy(np.ones((3, 2))), ["--recall", "high"], "--recall must be a number above 0 and at most 1 (got 'high')"),
+    ("recall 0", _npy(np.ones((3, 2))), ["--recall", "0"], "--recall must be a number above 0 and at most 1"),
+    ("recall above 1", _npy(np.ones((3, 2))), ["--recall", "1.01"], "--recall must be a number above 0 and at most 1"),
+    ("recall nan", _npy(np.ones((3, 2))), ["--recall", "nan"], "--recall must be a number above 0 and at most 1"),
+    ("no candidates", _npy(np.ones((3, 2))), ["--candidates-per-vector", "0"], "--candidates-per-vector must be a number above 0 (got '0')"),
+    ("negative candidates", _npy(np.ones((3, 2))), ["--candidates-per-vector", "-2"], "--candidates-per-vector must be"),
+    ("candidates text", _npy(np.ones((3, 2))), ["--candidates-per-vector", "many"], "--candidates-per-vector must be"),
 ]
 
 
@@ -202,36 +242,127 @@ def test_an_interrupted_write_leaves_the_previous_file(tmp_path, monkeypatch):
 
 
 BUCKET_CASES = [
-    # (vectors, slots, distinct texts, cap)
-    (0, 4, 3, 0),
-    (1, 4, 3, 0),
-    (60, 6, 5, 0),  # crowded buckets
-    (60, 6, 5, 7),  # ... cut by the cap
-    (300, 48, 200, 2),
-    (300, 48, 5000, 0),  # mostly single members
+    # (vectors, slots, distinct keys, cap, key bits): keys wider than 64 bits less the row bits take the other sort
+    (0, 4, 3, 0, 8),
+    (1, 4, 3, 0, 8),
+    (60, 6, 5, 0, 8),  # crowded buckets
+    (60, 6, 5, 7, 8),  # ... cut by the cap
+    (300, 48, 200, 2, 20),
+    (300, 48, 5000, 0, 64),  # mostly single members
+    (300, 3, 4, 5, 64),
 ]
 
 
-@pytest.mark.parametrize("vectors, slots, texts, cap", BUCKET_CASES)
-def test_candidate_pairs_match_dictionary_buckets(vectors, slots, texts, cap):
+@pytest.mark.parametrize("vectors, slots, keys, cap, key_bits", BUCKET_CASES)
+def test_candidate_pairs_match_dictionary_buckets(monkeypatch, vectors, slots, keys, cap, key_bits):
+    monkeypatch.setattr(buckets, "MERGE_AT", 50)  # merges along the way too
     rng = np.random.default_rng(vectors + cap)
-    rows = np.sort(rng.choice(10**6, size=vectors, replace=False))  # gaps between rows, as after removals
-    entries = [(s, f"{t:x}", int(r)) for r in rows for s, t in zip(range(slots), rng.integers(0, texts, slots))]
-    table = defaultdict(list)
-    for s, t, r in entries:
-        table[(s, t)].append(r)
+    spread = rng.integers(0, 2**63, keys, dtype=np.uint64) >> np.uint64(64 - key_bits) if key_bits < 64 else \
+        rng.integers(0, 2**64 - 1, keys, dtype=np.uint64, endpoint=True)
+    table = spread[rng.integers(0, keys, (slots, vectors))]  # one key per (slot, row)
     expected, cut = set(), []
-    for members in table.values():
-        if cap and len(members) > cap:
-            cut.append(len(members))
-            members = members[:cap]
-        expected.update((a, b) for x, a in enumerate(members) for b in members[x + 1:])
-    shuffled = [entries[i] for i in rng.permutation(len(entries))]  # any arrival order
-    pairs, cuts = buckets.candidate_pairs(np.array([e[0] for e in shuffled], dtype=np.int64),
-                                          pa.array([e[1] for e in shuffled], type=pa.string()),
-                                          np.array([e[2] for e in shuffled], dtype=np.int64), cap)
-    assert [tuple(p) for p in pairs.tolist()] == sorted(expected)
+    for slot in range(slots):
+        members_of = defaultdict(list)
+        for row, key in enumerate(table[slot].tolist()):
+            members_of[key].append(row)
+        for members in members_of.values():
+            if cap and len(members) > cap:
+                cut.append(len(members))
+                members = members[:cap]
+            expected.update((a, b) for x, a in enumerate(members) for b in members[x + 1:])
+    found, cuts = buckets.PairSet(), buckets.Cuts()
+    for slot in range(slots):
+        codes, slot_cuts = buckets.slot_pairs(table[slot], cap)
+        found.add(codes)
+        cuts += slot_cuts
+    a, b = buckets.decode(found.codes(), vectors)
+    assert list(zip(a.tolist(), b.tolist())) == sorted(expected)
     assert (cuts.buckets, cuts.largest, cuts.dropped) == (len(cut), max(cut, default=0), sum(c - cap for c in cut))
+
+
+@pytest.mark.parametrize("F, B, K", [(3, 256, 16), (2, 100, 16), (1, 66, 3), (1, 1300, 65), (2, 128, 5), (1, 64, 1),
+                                     (1, 20, 0), (1, 256, 100)])
+def test_band_keys_and_distances_are_the_per_call_bands(F, B, K):
+    rng = np.random.default_rng(B + K)
+    vectors = rng.standard_normal((6, 24)).astype(np.float32)
+    signatures = bulk.sign_rows(vectors, F, B, K, 2)
+    shape_ = LshShape(F, B, K)
+    records = [zln.simhash_lsh_multi(v, F, B, K) for v in vectors]
+    for family in range(F):
+        for band in range(len(records[0][family].bands)):
+            keys = band_key(signatures, shape_, family * shape_.bands_per_family + band)
+            assert keys.tolist() == [int(r[family].bands[band], 16) for r in records]
+    assert shape_.slots == F * len(records[0][0].bands)
+    a, b = np.array([0, 1, 2, 5]), np.array([3, 4, 5, 5])
+    expected = [sum(zln.hamming_distance_hex(x.signature, y.signature) for x, y in zip(records[i], records[j]))
+                for i, j in zip(a, b)]
+    assert stages.hamming(signatures, a, b).tolist() == expected
+
+
+def test_pair_cosines_add_in_element_order():
+    rng = np.random.default_rng(3)
+    x = (rng.standard_normal((5, 300)) * np.logspace(-8, 8, 300)).astype(np.float32)  # order matters here
+    i, j = np.array([0, 1, 2, 4, 3]), np.array([1, 2, 3, 4, 0])
+    expected = [exact_cosine(x[p].tolist(), x[q].tolist()) for p, q in zip(i, j)]
+    assert bulk.pair_cosines(x, i, j, 1).tolist() == expected
+    assert expected != [float(np.dot(x[p].astype(np.float64)[::-1], x[q].astype(np.float64)[::-1])) for p, q in zip(i, j)]
+
+
+CHOICES = [
+    # (corpus size, background: mean and spread of the cosines, threshold, recall, budget, whether both can hold)
+    (10**6, 0.1, 0.1, 0.9, 0.95, 20, True),
+    (10**6, 0.0, 0.05, 0.9, 0.95, 20, True),
+    (10**8, 0.1, 0.1, 0.95, 0.97, 5, True),
+    (1000, 0.1, 0.1, 0.9, 0.95, 20, True),
+    (10**6, 0.1, 0.1, 0.5, 0.95, 20, False),
+    (10**6, 0.1, 0.1, -1.0, 0.95, 20, False),
+]
+
+
+@pytest.mark.parametrize("n, mean, spread, threshold, recall, budget, met", CHOICES)
+def test_shape_choice_takes_the_fewest_bits_meeting_both(n, mean, spread, threshold, recall, budget, met):
+    background = np.clip(np.random.default_rng(n).normal(mean, spread, 20_000), -1, 1)
+    choice = shape.choose(background, n, threshold, recall, budget)
+    assert choice.chosen and choice.met == met
+    assert (choice.recall, choice.per_vector) == pytest.approx(shape.predict(choice.shape, background, n, threshold))
+    assert choice.per_vector <= budget
+    assert choice.shape.total_bits == choice.shape.band_bits * choice.shape.slots
+    if met:
+        assert choice.recall >= recall
+        # No shape of fewer bits meets both: one band fewer at this width, or any narrower or wider band.
+        for digits in range(1, 17):
+            slots = (choice.shape.total_bits - 1) // (4 * digits)
+            if 4 * digits * slots >= 64:
+                got, per_vector = shape.predict(LshShape(1, 4 * digits * slots, slots), background, n, threshold)
+                assert got < recall or per_vector > budget
+
+
+def test_generated_corpus_is_embedding_like_with_its_truth():
+    corpus = make_corpus(4000, 96, 20, 30, 5)
+    x = corpus.vectors.astype(np.float64)
+    x /= np.linalg.norm(x, axis=1, keepdims=True)
+    planted = np.einsum("ij,ij->i", x[corpus.pair_a], x[corpus.pair_b])
+    assert np.abs(planted - corpus.pair_level).max() < 1e-6
+    assert corpus.levels() == [0.91, 0.93, 0.95, 0.97, 0.99] and len(corpus.pair_a) == 100
+    assert (corpus.vectors[corpus.copy_of] == corpus.vectors[corpus.copy_row]).all()
+    rng = np.random.default_rng(0)
+    a, b = rng.integers(0, 4000, (2, 5000))
+    background = np.einsum("ij,ij->i", x[a[a != b]], x[b[a != b]])
+    assert 0.07 < background.mean() < 0.13 and background.std() > 0.05
+    assert len(set(corpus.pair_a) | set(corpus.pair_b) | set(corpus.copy_of) | set(corpus.copy_row)) == 260
+
+
+def test_generated_files_and_the_recall_check(tmp_path, capsys):
+    import check_recall
+    import make_corpus as generator
+    assert generator.main(["--size", "3000", "--dim", "32", "--pairs", "20", "--copies", "10", "--out", str(tmp_path)]) == 0
+    assert np.load(tmp_path / "vectors.npy").shape == (3000, 32)
+    code, out, err = run(capsys, "--input", str(tmp_path / "vectors.npy"), "--out", str(tmp_path / "out"))
+    assert code == 0, err
+    assert check_recall.main(["--corpus", str(tmp_path), "--out", str(tmp_path / "out")]) == 0
+    report = capsys.readouterr().out
+    assert "exact copies found: 10 of 10; copies reported: 10" in report and "below the threshold: 0" in report
+    assert re.search(r"\| all \| 100 \| (9[5-9]|100) \|", report) and "of them planted: " in report
 
 
 def test_dask_two_workers_write_the_single_process_files(tmp_path, capsys):
@@ -241,7 +372,7 @@ def test_dask_two_workers_write_the_single_process_files(tmp_path, capsys):
     ids = [f"v{(7 * i) % len(vectors):03d}" for i in range(len(vectors))]
     write_parquet(tmp_path / "v.parquet", ids, vectors)
     common = ["--input", str(tmp_path / "v.parquet"), "--id-column", "key", "--vector-column", "emb",
-              "--threshold", "0.8", "--max-bucket", "3", "--partition-rows", "40"]
+              "--threshold", "0.8", "--max-bucket", "3", "--partition-rows", "40", *GIVEN]
     code, alone, err = run(capsys, *common, "--out", str(tmp_path / "one"))
     assert code == 0, err
     code, spread, err = run_apart(*common, "--out", str(tmp_path / "dask"), "--dask", "local:2")

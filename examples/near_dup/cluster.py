@@ -170,8 +170,9 @@ def _pipeline(client: Any, distributed: Any, source: Source, search: Search, fol
     n = source.count
     matrix_path = os.path.join(folder, "normalised.npy")
     np.lib.format.open_memmap(matrix_path, mode="w+", dtype=np.float32, shape=(n, source.dim))
+    starts = [block.start for block in source.blocks] + [n]
     prepared = run.run("prepare", _prepare, [(block,) for block in source.blocks],
-                       [_rows(block, source) for block in source.blocks], matrix_path=matrix_path)
+                       [stop - start for start, stop in zip(starts, starts[1:])], matrix_path=matrix_path)
 
     start = time.perf_counter()
     ids = np.empty(n, dtype=object if source.ids_are_text else np.int64)
@@ -214,10 +215,6 @@ def _pipeline(client: Any, distributed: Any, source: Source, search: Search, fol
     return Result(ids, np.flatnonzero(~good), removed, removed_kept, len(kept), joined.candidates,
                   np.stack([kept[joined.a], kept[joined.b]], axis=1), joined.hamming, joined.estimate, joined.cosine,
                   cuts, choice, run.seconds)
-
-
-def _rows(block: Block, source: Source) -> int:
-    return int(getattr(block, "stop", 0) - block.start) or max(source.count // max(len(source.blocks), 1), 1)
 
 
 # Task functions: each opens the scratch arrays itself (a mapping is cheap)

@@ -71,13 +71,10 @@ def choose(background: np.ndarray, count: int, threshold: float, recall: float, 
                 best = candidate
             if fallback is None or (got, -shape.total_bits) > (fallback.recall, -fallback.shape.total_bits):
                 fallback = candidate
-    if best is not None:
-        return best
-    if fallback is not None:
-        return fallback
-    shape = LshShape(1, 64, 1)  # not even one 64-bit band fits the budget
+    # (binned cosines rank the shapes; the chosen one's figures are computed from the sample itself)
+    shape = best.shape if best is not None else fallback.shape if fallback is not None else LshShape(1, 64, 1)
     got, per_vector = predict(shape, background, count, threshold)
-    return Choice(shape, got, per_vector, False, True)
+    return Choice(shape, got, per_vector, best is not None, True)
 
 
 def given(shape: LshShape, background: np.ndarray, count: int, threshold: float, recall: float, budget: float) -> Choice:
