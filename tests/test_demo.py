@@ -301,10 +301,12 @@ def test_band_keys_and_distances_are_the_per_call_bands(F, B, K):
 
 def test_pair_cosines_add_in_element_order():
     rng = np.random.default_rng(3)
-    x = (rng.standard_normal((5, 300)) * np.logspace(-8, 8, 300)).astype(np.float32)  # order matters here
-    i, j = np.array([0, 1, 2, 4, 3]), np.array([1, 2, 3, 4, 0])
+    x = (rng.standard_normal((6, 300)) * np.logspace(-8, 8, 300)).astype(np.float32)  # order matters here
+    x[5] = -0.0
+    i, j = np.array([0, 1, 2, 4, 3, 5, 5]), np.array([1, 2, 3, 4, 0, 0, 5])
     expected = [exact_cosine(x[p].tolist(), x[q].tolist()) for p, q in zip(i, j)]
-    assert bulk.pair_cosines(x, i, j, 1).tolist() == expected
+    got = bulk.pair_cosines(x, i, j, 1)
+    assert got.tolist() == expected and np.signbit(got).tolist() == np.signbit(expected).tolist()
     assert expected != [float(np.dot(x[p].astype(np.float64)[::-1], x[q].astype(np.float64)[::-1])) for p, q in zip(i, j)]
 
 

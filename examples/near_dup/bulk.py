@@ -62,7 +62,7 @@ def pair_cosines(x: np.ndarray, i: np.ndarray, j: np.ndarray, threads: int | Non
     for start in range(0, len(i), 4096):  # cumsum adds left to right: the defining order
         a, b = x[i[start:start + 4096]].astype(np.float64), x[j[start:start + 4096]].astype(np.float64)
         out[start:start + len(a)] = np.cumsum(a * b, axis=1)[:, -1] if x.shape[1] else 0.0
-    return out
+    return out + 0.0  # a sum that starts from +0.0 is never -0.0
 
 
 def module() -> Any:
