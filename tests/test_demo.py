@@ -339,6 +339,22 @@ def test_shape_choice_takes_the_fewest_bits_meeting_both(n, mean, spread, thresh
                 assert got < recall or per_vector > budget
 
 
+@pytest.mark.parametrize("seed", [1, 2])
+def test_exact_copies_are_found_by_whole_digests(seed):
+    rng = np.random.default_rng(seed)
+    digests = rng.integers(0, 256, (400, 32), dtype=np.uint8)
+    digests[rng.integers(0, 400, 120)] = digests[rng.integers(0, 400, 120)]  # groups of copies, in any order
+    digests[rng.integers(0, 400, 30), :8] = digests[0, :8]  # same first 64 bits, different digests
+    good = rng.random(400) > 0.1
+    first, expected = {}, {}
+    for row in np.flatnonzero(good).tolist():
+        kept = first.setdefault(digests[row].tobytes(), row)
+        if kept != row:
+            expected[row] = kept
+    removed, kept = stages.copies(good, digests)
+    assert dict(zip(removed.tolist(), kept.tolist())) == expected and removed.tolist() == sorted(expected)
+
+
 def test_generated_corpus_is_embedding_like_with_its_truth():
     corpus = make_corpus(4000, 96, 20, 30, 5)
     x = corpus.vectors.astype(np.float64)

@@ -21,7 +21,7 @@ from .signing import LshShape
 
 SAMPLE_PAIRS = 20_000
 MAX_BAND_DIGITS = 16  # keys of at most 64 bits
-MAX_SLOTS = 512  # bands in all: each is one pass over the corpus
+MAX_SLOTS = 2048  # bands in all: each is one pass over the corpus
 
 
 @dataclass(frozen=True)
@@ -69,7 +69,9 @@ def choose(background: np.ndarray, count: int, threshold: float, recall: float, 
             candidate = Choice(shape, got, per_vector, got >= recall, True)
             if candidate.met and _better(candidate, best):
                 best = candidate
-            if fallback is None or (got, -shape.total_bits) > (fallback.recall, -fallback.shape.total_bits):
+            # Without a shape meeting both: the best recall, then the most
+            # candidates the budget allows (at threshold -1 every recall is 0).
+            if fallback is None or _rank(candidate, budget) > _rank(fallback, budget):
                 fallback = candidate
     # (binned cosines rank the shapes; the chosen one's figures are computed from the sample itself)
     shape = best.shape if best is not None else fallback.shape if fallback is not None else LshShape(1, 64, 1)
@@ -89,6 +91,11 @@ def _shape(digits: int, slots: int) -> LshShape | None:
     if digits * slots < 16:
         return None
     return LshShape(1, 4 * digits * slots, slots)
+
+
+def _rank(choice: Choice, budget: float) -> tuple[float, float, int]:
+    """Recall, then candidates (to a hundredth of the budget), then fewer bits."""
+    return round(choice.recall, 4), round(choice.per_vector / budget, 2), -choice.shape.total_bits
 
 
 def _better(candidate: Choice, best: Choice | None) -> bool:

@@ -76,12 +76,19 @@ def prepare(block: Block, matrix: np.ndarray, threads: int | None) -> Prepared:
 def copies(good: np.ndarray, digests: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(removed rows, the earliest row with the same digest for each), by row."""
     rows = np.flatnonzero(good)
-    words = digests[rows].view(">u8")  # 4 big-endian words a digest: sorting them sorts the digests
+    # Digests that share their first 64 bits are the only ones that can be
+    # equal: one sort of those words finds them, and only they are compared whole.
+    lead = np.ascontiguousarray(digests[rows, :8]).view(">u8")[:, 0]
+    order = np.argsort(lead)
+    ordered = lead[order]
+    same = ordered[1:] == ordered[:-1]
+    if not same.any():
+        return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
+    rows = np.sort(rows[order[np.flatnonzero(np.r_[same, False] | np.r_[False, same])]])
+    words = np.ascontiguousarray(digests[rows]).view(">u8")  # 4 big-endian words a digest: sorting them sorts the digests
     order = np.lexsort((rows, words[:, 3], words[:, 2], words[:, 1], words[:, 0]))
     ordered = words[order]
     same = (ordered[1:] == ordered[:-1]).all(axis=1)
-    if not same.any():
-        return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
     group = np.cumsum(np.r_[True, ~same]) - 1  # group number of every sorted entry
     first = np.flatnonzero(np.r_[True, ~same])  # each group's first (earliest) entry
     removed = np.flatnonzero(np.r_[False, same])
