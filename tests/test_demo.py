@@ -103,9 +103,9 @@ def run_apart(*args: str) -> tuple[int, str, str]:
     return done.returncode, done.stdout, done.stderr
 
 
-def write_parquet(path, ids, vectors, id_type=None) -> None:
+def write_parquet(path, ids, vectors, id_type=None, row_group_size=50) -> None:
     table = pa.table({"key": pa.array(ids, type=id_type), "emb": pa.array([list(v) for v in vectors], type=pa.list_(pa.float64()))})
-    pq.write_table(table, path, row_group_size=50)
+    pq.write_table(table, path, row_group_size=row_group_size)
 
 
 def read(directory) -> tuple[list, list]:
@@ -147,12 +147,13 @@ def test_npy_run_writes_what_the_plain_model_finds(tmp_path, capsys, options, ca
     assert not [name for name in os.listdir(tmp_path / "out") if name.endswith(".tmp")]
 
 
-def test_parquet_text_ids_order_each_pair_by_id(tmp_path, capsys):
+@pytest.mark.parametrize("row_group_size, partition_rows", [(50, 10_000), (50, 20), (1000, 37)])
+def test_parquet_text_ids_order_each_pair_by_id(tmp_path, capsys, row_group_size, partition_rows):
     vectors = make_vectors()
     ids = [f"v{(7 * i) % len(vectors):03d}" for i in range(len(vectors))]  # not in row order
-    write_parquet(tmp_path / "v.parquet", ids, vectors)
+    write_parquet(tmp_path / "v.parquet", ids, vectors, row_group_size=row_group_size)
     code, out, err = run(capsys, "--input", str(tmp_path / "v.parquet"), "--id-column", "key", "--vector-column", "emb",
-                         "--out", str(tmp_path / "out"), "--threshold", "0.8", *GIVEN)
+                         "--out", str(tmp_path / "out"), "--threshold", "0.8", "--partition-rows", str(partition_rows), *GIVEN)
     assert code == 0, err
     pairs, duplicates = read(tmp_path / "out")
     found, removed, _ = model(vectors, 1000, 0.8)
@@ -390,7 +391,7 @@ def test_dask_two_workers_write_the_single_process_files(tmp_path, capsys):
     ids = [f"v{(7 * i) % len(vectors):03d}" for i in range(len(vectors))]
     write_parquet(tmp_path / "v.parquet", ids, vectors)
     common = ["--input", str(tmp_path / "v.parquet"), "--id-column", "key", "--vector-column", "emb",
-              "--threshold", "0.8", "--max-bucket", "3", "--partition-rows", "40", *GIVEN]
+              "--threshold", "0.8", "--max-bucket", "3", "--partition-rows", "40", *GIVEN]  # groups of 50: in ranges
     code, alone, err = run(capsys, *common, "--out", str(tmp_path / "one"))
     assert code == 0, err
     code, spread, err = run_apart(*common, "--out", str(tmp_path / "dask"), "--dask", "local:2")

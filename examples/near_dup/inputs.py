@@ -7,6 +7,7 @@ reads its part of a file itself instead of receiving it from the client.
 
 from __future__ import annotations
 
+import itertools
 import os
 from dataclasses import dataclass
 from typing import Any, Protocol
@@ -63,18 +64,53 @@ class NpyBlock:
 
 @dataclass(frozen=True)
 class ParquetBlock:
+    """Whole row groups, or rows [skip, skip + take) of one row group too large for a block."""
     path: str
     row_groups: tuple[int, ...]
     start: int
     id_column: str
     vector_column: str
     dim: int
+    skip: int = 0
+    take: int = -1  # -1: the whole row groups
 
     def read(self) -> tuple[np.ndarray, np.ndarray]:
-        pq = load("pyarrow.parquet")
-        table = pq.ParquetFile(self.path).read_row_groups(list(self.row_groups), columns=[self.id_column, self.vector_column])
+        columns = [self.id_column, self.vector_column]
+        if self.take < 0:
+            pq = load("pyarrow.parquet")
+            table = pq.ParquetFile(self.path).read_row_groups(list(self.row_groups), columns=columns)
+        else:
+            table = _stream(self.path, self.row_groups[0], columns, self.skip, self.take)
         ids = id_values(table.column(self.id_column))
         return ids, list_matrix(table.column(self.vector_column), self.start, self.dim)
+
+
+# Parquet can't seek to a row inside a row group: a reader decodes from the
+# group's start. The stream that read one range is kept for the next, so a
+# process reading a large group's ranges in order decodes each row once.
+_streams: dict[tuple[str, int, tuple[str, ...]], tuple[int, Any, list[Any]]] = {}
+
+
+def _stream(path: str, group: int, columns: list[str], skip: int, take: int) -> Any:
+    pa, pq = load("pyarrow"), load("pyarrow.parquet")
+    key = (path, group, tuple(columns))
+    state = _streams.pop(key, None)
+    _streams.clear()  # one open stream at most
+    if state is None or state[0] > skip:
+        state = (0, pq.ParquetFile(path).iter_batches(batch_size=take, row_groups=[group], columns=columns), [])
+    position, batches, pending = state  # `pending` batches start at `position`, then `batches` go on
+    end, collected = skip + take, []
+    for batch in itertools.chain(pending, batches):
+        first, position = position, position + batch.num_rows
+        if position <= skip:
+            continue
+        low, high = max(skip - first, 0), min(end - first, batch.num_rows)
+        collected.append(batch.slice(low, high - low))
+        if position >= end:
+            _streams[key] = (end, batches, [batch.slice(high)] if high < batch.num_rows else [])
+            break
+    schema = pq.ParquetFile(path).schema_arrow
+    return pa.Table.from_batches(collected, pa.schema([schema.field(c) for c in columns]))
 
 
 def generated(vectors: np.ndarray, block_rows: int) -> Source:
@@ -148,11 +184,23 @@ def _open_parquet(path: str, id_column: str, vector_column: str, block_rows: int
     group: list[int] = []
     start = rows = 0
     for index in range(file.num_row_groups):
+        size = file.metadata.row_group(index).num_rows
+        if size > block_rows:  # a large group alone, in ranges of block_rows
+            if group:
+                blocks.append(ParquetBlock(path, tuple(group), start, id_column, vector_column, dim))
+                group, start = [], rows
+            for skip in range(0, size, block_rows):
+                blocks.append(ParquetBlock(path, (index,), rows + skip, id_column, vector_column, dim, skip, block_rows))
+            rows += size
+            start = rows
+            continue
         group.append(index)
-        rows += file.metadata.row_group(index).num_rows
+        rows += size
         if rows - start >= block_rows or index == file.num_row_groups - 1:
             blocks.append(ParquetBlock(path, tuple(group), start, id_column, vector_column, dim))
             group, start = [], rows
+    if group:
+        blocks.append(ParquetBlock(path, tuple(group), start, id_column, vector_column, dim))
     return Source(f"{path} (Parquet, {vector_type.value_type} vectors)", count, dim, ids_are_text, blocks)
 
 
