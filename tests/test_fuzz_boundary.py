@@ -17,6 +17,7 @@ module see the same values.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import struct
@@ -257,7 +258,15 @@ def _convert(kind, value, parameter):
     raise AssertionError(kind)
 
 
-_PHYSICAL_MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+@functools.cache
+def _physical_memory():
+    """Bytes of memory, or None where os.sysconf doesn't tell (Windows)."""
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
 MAY_RUN_OUT_OF_MEMORY = object()
 
 
@@ -267,7 +276,8 @@ def _model_simhash(v, families, bits, bands):
     if families > 300 or bits > 300:
         # Too large for the model: check the shape only. A request whose bit
         # buffer and texts alone outgrow the machine ends as MemoryError.
-        if max(bits, 64) + max(families, 1) * (max(bits, 64) // 4) > _PHYSICAL_MEMORY // 4:
+        memory = _physical_memory()
+        if memory is None or max(bits, 64) + max(families, 1) * (max(bits, 64) // 4) > memory // 4:
             return MAY_RUN_OUT_OF_MEMORY
         return None
     return [

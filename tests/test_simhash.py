@@ -9,6 +9,7 @@ import os
 import random
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -446,6 +447,7 @@ def _long_call(path):
     return testing_ext.simhash_with_path(INTERRUPT_VECTOR, 3, 2**26, 16, path)
 
 
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs POSIX interval timers (signal.setitimer)")
 @pytest.mark.parametrize("path", [None] + PATHS)
 def test_long_request_stops_on_keyboard_interrupt_from_a_timer(path):
     # The computation holds the interpreter lock, so the signal must come
@@ -469,6 +471,7 @@ def test_long_request_stops_on_keyboard_interrupt_from_a_timer(path):
     assert simhash([1.0], 1, 64)[0].signature == SIG_ONE[:16]
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="sends SIGINT from another process with sh and kill (POSIX)")
 def test_long_request_stops_on_sigint_from_another_process():
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     killer = None
@@ -486,6 +489,7 @@ def test_long_request_stops_on_sigint_from_another_process():
     assert elapsed < 1.5
 
 
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs POSIX interval timers (signal.setitimer)")
 def test_exception_of_any_signal_handler_propagates():
     class Stop(Exception):
         pass

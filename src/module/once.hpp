@@ -9,15 +9,18 @@
 // from the creating thread itself (the creation called back into the module)
 // can never be satisfied and ends as an internal failure instead of waiting
 // for itself.
+//
+// The waiting uses the interpreter's own lock (PyThread_type_lock) rather
+// than the C++ library's mutex and condition variable, which some Windows
+// toolchains lack (MinGW-w64 GCC with win32 threads); the state itself is
+// only read and written with the interpreter lock held.
 #pragma once
 
 #include <Python.h>
+#include <pythread.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "module/errors.hpp"
 
@@ -56,47 +59,49 @@ private:
     // True when this thread is now the creator; false when another thread
     // created the object meanwhile.
     bool claim() {
-        std::unique_lock lock(mutex_);
         while (creating_) {
-            if (creator_ == std::this_thread::get_id()) {
-                lock.unlock();
+            if (creator_ == PyThread_get_thread_ident()) {
                 throw Panic(std::string("re-entrant request for ") + what_ +
                                 ": it was requested again by the thread that is creating it",
                             __FILE__, __LINE__);
             }
-            // The mutex is never held while waiting for the interpreter
-            // lock, so the creator can always take it to report completion.
-            lock.unlock();
+            // The creator holds the gate until it has finished; passing
+            // through it, with the interpreter lock released so the creator
+            // can run, waits for that.
+            PyThread_type_lock gate = gate_;
             Py_BEGIN_ALLOW_THREADS
-            {
-                std::unique_lock wait_lock(mutex_);
-                done_.wait(wait_lock, [this] { return !creating_; });
-            }  // released before the interpreter lock is taken back
+            PyThread_acquire_lock(gate, WAIT_LOCK);
+            PyThread_release_lock(gate);
             Py_END_ALLOW_THREADS
-            lock.lock();
         }
         if (value_.load(std::memory_order_acquire) != nullptr) return false;
+        if (gate_ == nullptr) {
+            // Kept until the process ends, like the object itself.
+            gate_ = PyThread_allocate_lock();
+            if (gate_ == nullptr) {
+                throw Panic(std::string("no lock could be allocated for creating ") + what_, __FILE__, __LINE__);
+            }
+        }
+        // Free or only briefly held by a waiter passing through (which never
+        // needs the interpreter lock to let go), so this wait ends.
+        PyThread_acquire_lock(gate_, WAIT_LOCK);
         creating_ = true;
-        creator_ = std::this_thread::get_id();
+        creator_ = PyThread_get_thread_ident();
         return true;
     }
 
     void finish(PyObject* created) noexcept {
-        {
-            std::lock_guard lock(mutex_);
-            if (created != nullptr) value_.store(created, std::memory_order_release);
-            creating_ = false;
-            creator_ = std::thread::id();
-        }
-        done_.notify_all();
+        if (created != nullptr) value_.store(created, std::memory_order_release);
+        creating_ = false;
+        PyThread_release_lock(gate_);
     }
 
     const char* what_;
     std::atomic<PyObject*> value_{nullptr};
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool creating_ = false;  // guarded by mutex_
-    std::thread::id creator_;
+    // Read and written only with the interpreter lock held.
+    PyThread_type_lock gate_ = nullptr;
+    bool creating_ = false;
+    unsigned long creator_ = 0;
 };
 
 }  // namespace zln::py

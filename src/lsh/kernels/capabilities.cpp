@@ -74,28 +74,12 @@ Capabilities x86_capabilities_from_cpuid() noexcept {
 
 namespace {
 
-Capabilities detect() noexcept {
-#if defined(__GNUC__)
-    // The compiler's own checks (libgcc / compiler-rt fill them in at
-    // start-up, including the OS's XSAVE state); __builtin_cpu_init makes
-    // them safe even before that.
-    __builtin_cpu_init();
-    Capabilities caps = kCapNone;
-    if (__builtin_cpu_supports("popcnt")) caps |= kCapPopcnt;
-    if (__builtin_cpu_supports("avx2")) caps |= kCapAvx2;
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl")) {
-        caps |= kCapAvx512;
-        if (__builtin_cpu_supports("avx512dq")) caps |= kCapAvx512Dq;
-        if (__builtin_cpu_supports("avx512vpopcntdq")) caps |= kCapAvx512Vpopcntdq;
-        if (__builtin_cpu_supports("avx512vbmi")) caps |= kCapAvx512Vbmi;
-        if (__builtin_cpu_supports("avx512vnni")) caps |= kCapAvx512Vnni;
-    }
-    return caps;
-#else
-    return x86_capabilities_from_cpuid();
-#endif
-}
+// CPUID and the OS's XSAVE state are read directly rather than through the
+// compiler's __builtin_cpu_supports: that builtin depends on a runtime
+// (libgcc, compiler-rt) having filled in its tables at start-up, and some
+// runtimes never do (zig's musl build answers false to every query), which
+// would quietly leave every wide kernel unused.
+Capabilities detect() noexcept { return x86_capabilities_from_cpuid(); }
 
 }  // namespace
 

@@ -25,9 +25,8 @@ inline constexpr Capabilities kCapAll = ~Capabilities{0};
 Capabilities cpu_capabilities() noexcept;
 
 #if defined(__x86_64__) || defined(_M_X64)
-// The same from the CPUID leaves and the OS's XSAVE state (XGETBV) directly,
-// for compilers without a CPU-detection builtin; always built on x86-64 so
-// the two can be compared.
+// What cpu_capabilities() is made of on x86-64: the CPUID leaves and the
+// OS's XSAVE state (XGETBV), read on every call.
 Capabilities x86_capabilities_from_cpuid() noexcept;
 #endif
 

@@ -3,8 +3,13 @@
 #include "lsh/portable/overflow.hpp"
 
 #if defined(_WIN32)
+// MinGW's headers or the build may define these already.
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #elif defined(__APPLE__)
 #include <sys/sysctl.h>
