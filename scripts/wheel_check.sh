@@ -52,7 +52,7 @@ repaired=("$work"/wheelhouse/*.whl)
 [ -f "${repaired[0]}" ] || { echo "error: auditwheel made no wheel" >&2; exit 1; }
 "$work/tools/bin/auditwheel" show "${repaired[0]}"
 echo "size: $(stat -c %s "${repaired[0]}") bytes ($(du -h "${repaired[0]}" | cut -f1)), $(basename "${repaired[0]}")"
-# What a user gets: the module, its type stubs and the copied libcrypto,
+# What a user gets: both modules, their type stubs and the copied libcrypto,
 # never the test-only extension.
 "$work/tools/bin/python" - "${repaired[0]}" <<'EOF'
 import sys, zipfile
@@ -61,6 +61,8 @@ def has(pred): return any(pred(n) for n in names)
 problems = [what for what, ok in [
     ("the extension module", has(lambda n: n.startswith("zarvik_lumetra_native.") and n.endswith(".so"))),
     ("the type stubs", "zarvik_lumetra_native-stubs/__init__.pyi" in names),
+    ("the bulk module", has(lambda n: n.startswith("zarvik_lumetra_bulk.") and n.endswith(".so"))),
+    ("the bulk module's type stubs", "zarvik_lumetra_bulk-stubs/__init__.pyi" in names),
     ("a copied libcrypto", has(lambda n: ".libs/libcrypto" in n)),
     ("no test-only extension", not has(lambda n: "_zarvik_lumetra_testing" in n)),
 ] if not ok]

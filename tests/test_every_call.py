@@ -135,6 +135,39 @@ CASES = {
 }
 
 
+try:
+    import numpy as np
+
+    import zarvik_lumetra_bulk as bulk
+except ImportError:  # an installed distribution without NumPy
+    bulk = None
+
+if bulk is not None:
+    M = np.arange(12, dtype=np.float32).reshape(4, 3) - 5
+    SIG = bulk.sign_rows(M)
+    IDX = np.array([0, 3, 1])
+    CASES.update({
+        "bulk-normalize": (lambda: bulk.normalize_rows(M.astype(">f8"), threads=2), None),
+        "bulk-normalize-out": (lambda: bulk.normalize_rows(M, out=np.empty_like(M)), None),
+        "bulk-normalize-bad-out": (lambda: bulk.normalize_rows(M, out=M.T), ValueError),
+        "bulk-digest": (lambda: bulk.digest_rows(M[:, ::2]), None),
+        "bulk-digest-3-d": (lambda: bulk.digest_rows(M[None]), ValueError),
+        "bulk-sign": (lambda: bulk.sign_rows(np.asfortranarray(M), 2, 66, 3, threads=3), None),
+        "bulk-sign-negative": (lambda: bulk.sign_rows(M, -1), OverflowError),
+        "bulk-sign-capacity": (lambda: bulk.sign_rows(M, 2**57), BaseException),
+        "bulk-sign-list": (lambda: bulk.sign_rows([[1.0]]), TypeError),
+        "bulk-sign-threads": (lambda: bulk.sign_rows(M, threads=0), ValueError),
+        "bulk-band-keys": (lambda: bulk.band_keys(SIG, 256, 16), None),
+        "bulk-band-keys-wide": (lambda: bulk.band_keys(SIG, 256, 2), ValueError),
+        "bulk-texts": (lambda: bulk.signature_texts(SIG, 256), None),
+        "bulk-texts-mismatch": (lambda: bulk.signature_texts(SIG, 64), ValueError),
+        "bulk-hamming": (lambda: bulk.hamming_rows(SIG, SIG[::-1]), None),
+        "bulk-hamming-dtype": (lambda: bulk.hamming_rows(SIG, SIG.astype(np.int64)), TypeError),
+        "bulk-cosines": (lambda: bulk.pair_cosines(M, IDX, IDX[::-1].astype(np.uint8)), None),
+        "bulk-cosines-range": (lambda: bulk.pair_cosines(M, IDX, IDX + 2), IndexError),
+    })
+
+
 @pytest.mark.parametrize("call, raises", CASES.values(), ids=CASES.keys())
 def test_call(call, raises):
     if raises is None:

@@ -81,3 +81,46 @@ def test_hamming_distances(a, b, result):
             native.hamming_distance_hex(a, b)
     else:
         assert native.hamming_distance_hex(a, b) == result
+
+
+# ---------------------------------------------------------------------------
+# The same table through the bulk module, one row at a time and all the
+# table's vectors of one length stacked into one matrix.
+# ---------------------------------------------------------------------------
+
+np = pytest.importorskip("numpy")
+bulk = pytest.importorskip("zarvik_lumetra_bulk")
+
+
+def _matrix(*vids):
+    return np.array([KA.vectors[v] for v in vids], dtype=np.float32).reshape(len(vids), -1)
+
+
+def _words(signature: str) -> list:
+    return [int(signature[k : k + 16], 16) for k in range(0, len(signature), 16)]
+
+
+@pytest.mark.parametrize("vid,result", KA.normalize, ids=[n for n, _ in KA.normalize])
+def test_normalize_rows(vid, result):
+    got = bulk.normalize_rows(_matrix(vid))
+    assert f32_bits(got[0].tolist()) == f32_bits(KA.vectors[result])
+
+
+@pytest.mark.parametrize("case", KA.simhash, ids=[case_id(c) for c in KA.simhash])
+def test_sign_rows_band_keys_and_texts(case):
+    x = _matrix(case.vector)
+    words = bulk.sign_rows(x, case.families, case.bits, case.bands, threads=1)
+    assert words[0].tolist() == [_words(sig) for _, _, sig, _ in case.records]
+    assert bulk.signature_texts(words, case.bits)[0].tolist() == [sig for _, _, sig, _ in case.records]
+    if all(len(b) <= 16 for _, _, _, bands in case.records for b in bands):
+        keys = bulk.band_keys(words, case.bits, case.bands)[0].tolist()
+        assert keys == [[int(b, 16) for b in bands] for _, _, _, bands in case.records]
+
+
+def test_digest_rows_of_every_length_at_once():
+    by_length = {}
+    for vid, digest in KA.digest:
+        by_length.setdefault(len(KA.vectors[vid]), []).append((vid, digest))
+    for cases in by_length.values():
+        got = bulk.digest_rows(_matrix(*[v for v, _ in cases]), threads=2)
+        assert [row.tobytes().hex() for row in got] == [d for _, d in cases]

@@ -302,11 +302,20 @@ def test_execution_step_with_a_replaced_all(setup, expected):
 # ---------------------------------------------------------------------------
 
 
-def test_shared_object_exports_only_the_init_function():
+def _bulk_module_file():
+    bulk = pytest.importorskip("zarvik_lumetra_bulk")
+    return bulk.__file__
+
+
+@pytest.mark.parametrize("path, init", [
+    (lambda: zln.__file__, "PyInit_zarvik_lumetra_native"),
+    (_bulk_module_file, "PyInit_zarvik_lumetra_bulk"),
+], ids=["per-call", "bulk"])
+def test_shared_object_exports_only_the_init_function(path, init):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not available")
-    proc = subprocess.run([nm, "-D", "--defined-only", zln.__file__], capture_output=True, text=True)
+    proc = subprocess.run([nm, "-D", "--defined-only", path()], capture_output=True, text=True)
     if proc.returncode != 0:
         pytest.skip(f"nm failed: {proc.stderr.strip()}")
     names = [line.split()[-1] for line in proc.stdout.splitlines() if line.strip()]
@@ -317,7 +326,7 @@ def test_shared_object_exports_only_the_init_function():
         for line in proc.stdout.splitlines()
         if len(line.split()) == 3 and line.split()[1] not in ("A",)
     ]
-    assert exported == ["PyInit_zarvik_lumetra_native"], names
+    assert exported == [init], names
 
 
 def test_import_in_a_subinterpreter_fails_with_import_error():

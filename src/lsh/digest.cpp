@@ -310,21 +310,31 @@ struct MdCtxFree {
     void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
 };
 
-std::string sha256_of_embedding_text(const float* v, std::size_t n) {
-    const EVP_MD* md = sha256_md();
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    if (!ctx) {
-        ERR_clear_error();
-        throw std::bad_alloc();
-    }
-    if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) ZLN_OPENSSL_FAILED(EVP_DigestInit_ex);
+void digest_embedding_text(EVP_MD_CTX* ctx, const float* v, std::size_t n, unsigned char* out) {
+    if (EVP_DigestInit_ex(ctx, sha256_md(), nullptr) != 1) ZLN_OPENSSL_FAILED(EVP_DigestInit_ex);
     emit_embedding_text(v, n, true, [&](const char* data, std::size_t len) {
-        if (EVP_DigestUpdate(ctx.get(), data, len) != 1) ZLN_OPENSSL_FAILED(EVP_DigestUpdate);
+        if (EVP_DigestUpdate(ctx, data, len) != 1) ZLN_OPENSSL_FAILED(EVP_DigestUpdate);
     });
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digest_len = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &digest_len) != 1) ZLN_OPENSSL_FAILED(EVP_DigestFinal_ex);
+    if (EVP_DigestFinal_ex(ctx, digest, &digest_len) != 1) ZLN_OPENSSL_FAILED(EVP_DigestFinal_ex);
     if (digest_len != 32) ZLN_INTERNAL_FAILURE("EVP_DigestFinal_ex() gave a SHA-256 digest that is not 32 bytes long");
+    std::memcpy(out, digest, 32);
+}
+
+EVP_MD_CTX* new_md_ctx() {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    if (ctx == nullptr) {
+        ERR_clear_error();
+        throw std::bad_alloc();
+    }
+    return ctx;
+}
+
+std::string sha256_of_embedding_text(const float* v, std::size_t n) {
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(new_md_ctx());
+    unsigned char digest[32];
+    digest_embedding_text(ctx.get(), v, n, digest);
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out(64, '\0');
     for (unsigned int i = 0; i < 32; ++i) {
@@ -381,6 +391,14 @@ std::string canonical_embedding_text(const float* v, std::size_t n, bool use_fas
 }
 
 std::string compute_embedding_sha256(const float* v, std::size_t n) { return sha256_of_embedding_text(v, n); }
+
+EmbeddingDigester::EmbeddingDigester() : ctx_(new_md_ctx()) {}
+
+EmbeddingDigester::~EmbeddingDigester() { EVP_MD_CTX_free(ctx_); }
+
+void EmbeddingDigester::digest(const float* v, std::size_t n, unsigned char* out) {
+    digest_embedding_text(ctx_, v, n, out);
+}
 
 const char* sha256_source() noexcept { return kSha256Fetched ? "EVP_MD_fetch" : "EVP_sha256"; }
 

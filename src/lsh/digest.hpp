@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+struct evp_md_ctx_st;  // libcrypto's EVP_MD_CTX
+
 namespace zln::lsh {
 
 // x * 1e6 rounded half away from zero, then divided by 1e6 (binary64).
@@ -24,6 +26,23 @@ std::string canonical_embedding_text(const float* v, std::size_t n, bool use_fas
 // 64 lowercase hex digits of SHA-256(canonical_embedding_text(v)).
 // Throws InternalFailure if libcrypto fails, std::bad_alloc on memory.
 std::string compute_embedding_sha256(const float* v, std::size_t n);
+
+// SHA-256 of canonical embedding texts, one after another, reusing one
+// libcrypto context: for digesting many rows on one thread.
+class EmbeddingDigester {
+public:
+    EmbeddingDigester();  // throws std::bad_alloc
+    ~EmbeddingDigester();
+    EmbeddingDigester(const EmbeddingDigester&) = delete;
+    EmbeddingDigester& operator=(const EmbeddingDigester&) = delete;
+
+    // The 32 bytes of SHA-256(canonical_embedding_text(v)). Throws as
+    // compute_embedding_sha256 does.
+    void digest(const float* v, std::size_t n, unsigned char* out);
+
+private:
+    evp_md_ctx_st* ctx_;
+};
 
 // How the SHA-256 implementation is obtained from libcrypto, fixed when
 // compiling: "EVP_MD_fetch" (OpenSSL 3, fetched once) or "EVP_sha256".

@@ -6,12 +6,14 @@
 #include <cmath>
 #include <utility>
 
+#include "lsh/snapshot_slot.hpp"
+
 namespace zln::lsh::detail {
 
 namespace {
 
 // The one global snapshot; see the threading note in the header.
-std::shared_ptr<const LookupIndexCache> g_index;
+constinit SnapshotSlot<LookupIndexCache> g_index;
 
 }  // namespace
 
@@ -40,7 +42,7 @@ void lookup_index_from_rows(const std::uint64_t* rows, std::size_t row_stride, s
 }
 
 std::shared_ptr<const LookupIndexCache> lookup_index_for(const SignRowCache& rows, WorkMeter& meter) {
-    std::shared_ptr<const LookupIndexCache> old = g_index;
+    std::shared_ptr<const LookupIndexCache> old = g_index.load();
     const CacheRegion want = rows.region();
     if (old && old->region.families == want.families && old->region.blocks == want.blocks &&
         old->region.elements == want.elements) {
@@ -60,11 +62,11 @@ std::shared_ptr<const LookupIndexCache> lookup_index_for(const SignRowCache& row
         }
     }
     std::shared_ptr<const LookupIndexCache> result = std::move(fresh);
-    g_index = result;
+    g_index.store(result);
     return result;
 }
 
-std::shared_ptr<const LookupIndexCache> lookup_index_current() noexcept { return g_index; }
+std::shared_ptr<const LookupIndexCache> lookup_index_current() noexcept { return g_index.load(); }
 
 void lookup_index_reset() noexcept { g_index.reset(); }
 

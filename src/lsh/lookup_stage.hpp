@@ -56,7 +56,7 @@ void lookup_index_from_rows(const std::uint64_t* rows, std::size_t row_stride, s
 
 // A process-wide cache of the index, covering exactly the region of a sign
 // row cache snapshot it was built from. Same threading rules as the sign
-// caches: callers serialise calls, computations hold their own snapshot.
+// caches: a SnapshotSlot, computations hold their own snapshot.
 struct LookupIndexCache {
     CacheRegion region;      // that of the sign rows it mirrors
     std::uint64_t stride = 0;  // group blocks per chunk: elements / 16

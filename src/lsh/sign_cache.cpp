@@ -4,13 +4,15 @@
 #include <cstring>
 #include <utility>
 
+#include "lsh/snapshot_slot.hpp"
+
 namespace zln::lsh::detail {
 
 namespace {
 
 // The one global snapshot. Constant-initialised (no dynamic initialiser that
 // a re-entrant call could race with); see the threading note in the header.
-std::shared_ptr<const SignCache> g_cache;
+constinit SnapshotSlot<SignCache> g_cache;
 
 // Filling costs several times more per sign than one addition; weigh it so
 // that cancellation polls stay a few milliseconds apart either way.
@@ -28,7 +30,7 @@ std::shared_ptr<const SignCache> sign_cache_for(std::uint64_t families, std::uin
                                                 WorkMeter& meter) {
     // Our own reference: even if the meter's cancellation check re-enters and
     // replaces g_cache, `old` stays alive while we copy from it.
-    std::shared_ptr<const SignCache> old = g_cache;
+    std::shared_ptr<const SignCache> old = g_cache.load();
     const CacheRegion want = wanted_region(kSignCacheBounds, families, words, elements);
     if (old && region_covers(old->region(), want, elements)) return old;
     const CacheRegion old_region = old ? old->region() : CacheRegion{};
@@ -56,11 +58,11 @@ std::shared_ptr<const SignCache> sign_cache_for(std::uint64_t families, std::uin
         }
     }
     std::shared_ptr<const SignCache> result = std::move(fresh);
-    g_cache = result;
+    g_cache.store(result);
     return result;
 }
 
-std::shared_ptr<const SignCache> sign_cache_current() noexcept { return g_cache; }
+std::shared_ptr<const SignCache> sign_cache_current() noexcept { return g_cache.load(); }
 
 void sign_cache_reset() noexcept { g_cache.reset(); }
 

@@ -11,12 +11,11 @@
 // word j holding the signs of bits 64*w .. 64*w+63 for element j. A kernel
 // walking elements in order reads one row sequentially.
 //
-// Threading: callers serialise every call (the interpreter lock is held for
-// the whole computation), so the global pointer needs no mutex. A running
-// computation can still re-enter through its cancellation check, which may
-// run arbitrary Python code that calls back in and regrows the cache; each
-// computation therefore keeps its own shared_ptr snapshot, and a regrowth
-// only replaces the global pointer, never frees memory still in use.
+// Threading: the global pointer is a SnapshotSlot (snapshot_slot.hpp). Each
+// computation keeps its own shared_ptr snapshot, so a regrowth (by another
+// thread, or by a re-entrant call from a computation's cancellation check,
+// which may run Python code) only replaces the pointer, never frees memory
+// still in use. A snapshot is never modified once published.
 #pragma once
 
 #include <cstddef>

@@ -4,12 +4,14 @@
 #include <cstring>
 #include <utility>
 
+#include "lsh/snapshot_slot.hpp"
+
 namespace zln::lsh::detail {
 
 namespace {
 
 // The one global snapshot; see the threading note in the header.
-std::shared_ptr<const SignRowCache> g_rows;
+constinit SnapshotSlot<SignRowCache> g_rows;
 
 constexpr std::uint64_t kFillWeight = 5;  // mixing plus the transpose, per sign
 
@@ -37,7 +39,7 @@ std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::u
                                                   WorkMeter& meter) {
     // Our own reference keeps `old` alive even if the meter's check re-enters
     // and replaces g_rows while we copy from it.
-    std::shared_ptr<const SignRowCache> old = g_rows;
+    std::shared_ptr<const SignRowCache> old = g_rows.load();
     const CacheRegion want = wanted_region(kSignRowsBounds, families, blocks, elements);
     if (old && region_covers(old->region(), want, elements)) return old;
     const CacheRegion old_region = old ? old->region() : CacheRegion{};
@@ -72,11 +74,11 @@ std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::u
         }
     }
     std::shared_ptr<const SignRowCache> result = std::move(fresh);
-    g_rows = result;
+    g_rows.store(result);
     return result;
 }
 
-std::shared_ptr<const SignRowCache> sign_rows_current() noexcept { return g_rows; }
+std::shared_ptr<const SignRowCache> sign_rows_current() noexcept { return g_rows.load(); }
 
 void sign_rows_reset() noexcept { g_rows.reset(); }
 

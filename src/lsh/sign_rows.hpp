@@ -13,10 +13,8 @@
 // the caller's planes are zero there). The signs are a pure function of the
 // triple (sign_mix.hpp), so caching changes no result.
 //
-// Threading: as for the sign word cache, callers serialise every call (the
-// interpreter lock), a running computation holds its own shared_ptr
-// snapshot, and a regrowth triggered by a re-entrant call from the
-// cancellation check only replaces the global pointer.
+// Threading: as for the sign word cache (a SnapshotSlot; computations hold
+// their own snapshots, published snapshots are never modified).
 #pragma once
 
 #include <cstddef>

@@ -15,6 +15,7 @@
 #include "lsh/sign_cache.hpp"
 #include "lsh/sign_mix.hpp"
 #include "lsh/sign_rows.hpp"
+#include "lsh/simhash_paths.hpp"
 #include "lsh/work_meter.hpp"
 
 namespace zln::lsh {
@@ -22,6 +23,8 @@ namespace zln::lsh {
 namespace {
 
 using detail::KernelTable;
+using detail::best_exact_path;
+using detail::concrete_path;
 using detail::WorkMeter;
 
 constexpr std::uint64_t kFamilyLimit = std::uint64_t{1} << 57;
@@ -65,29 +68,6 @@ std::uint64_t estimated_bytes(std::uint64_t families, std::uint64_t bits, std::u
     total = sat_add(total, sat_mul(n, 40));   // certified stages: integers and bit planes
     total = sat_add(total, 64 * sizeof(double) * 2);
     return total;
-}
-
-// The fastest exact path the table offers for this request.
-SimhashPath best_exact_path(const KernelTable& k, std::uint64_t families, std::uint64_t blocks, std::size_t n) {
-    if (k.vector_exact()) return SimhashPath::Blocks;
-    if (detail::sign_cache_can_cover(families, blocks, n)) return SimhashPath::ScalarCached;
-    return SimhashPath::ScalarUncached;
-}
-
-SimhashPath concrete_path(SimhashPath path, const KernelTable& k, std::uint64_t families, std::uint64_t blocks,
-                          std::size_t n) {
-    switch (path) {
-        case SimhashPath::Auto:
-            return k.auto_takes_certified() ? SimhashPath::Certified : best_exact_path(k, families, blocks, n);
-        case SimhashPath::ExactAuto:
-            return best_exact_path(k, families, blocks, n);
-        case SimhashPath::ScalarUncached:
-        case SimhashPath::ScalarCached:
-        case SimhashPath::Blocks:
-        case SimhashPath::Certified:
-            return path;
-    }
-    ZLN_INTERNAL_FAILURE("unknown simhash path");
 }
 
 std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t families,
@@ -161,6 +141,33 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
 }
 
 }  // namespace
+
+namespace detail {
+
+// The fastest exact path the table offers for this request.
+SimhashPath best_exact_path(const KernelTable& k, std::uint64_t families, std::uint64_t blocks, std::size_t n) {
+    if (k.vector_exact()) return SimhashPath::Blocks;
+    if (detail::sign_cache_can_cover(families, blocks, n)) return SimhashPath::ScalarCached;
+    return SimhashPath::ScalarUncached;
+}
+
+SimhashPath concrete_path(SimhashPath path, const KernelTable& k, std::uint64_t families, std::uint64_t blocks,
+                          std::size_t n) {
+    switch (path) {
+        case SimhashPath::Auto:
+            return k.auto_takes_certified() ? SimhashPath::Certified : best_exact_path(k, families, blocks, n);
+        case SimhashPath::ExactAuto:
+            return best_exact_path(k, families, blocks, n);
+        case SimhashPath::ScalarUncached:
+        case SimhashPath::ScalarCached:
+        case SimhashPath::Blocks:
+        case SimhashPath::Certified:
+            return path;
+    }
+    ZLN_INTERNAL_FAILURE("unknown simhash path");
+}
+
+}  // namespace detail
 
 int hyperplane_sign(std::uint64_t f, std::uint64_t b, std::uint64_t j) noexcept {
     return detail::sign_bit(f, b, j) != 0 ? 1 : -1;

@@ -47,8 +47,8 @@ std::vector<std::string> split_bands(std::string_view signature, std::uint64_t b
 // overflow") for families >= 2^57 or bits >= 2^63, std::bad_alloc when the
 // estimated memory exceeds the machine's physical memory (checked before any
 // hashing), Interrupted when cancel() says so.
-// The caller serialises calls (the interpreter lock does) because the sign
-// cache is process-wide. The shipped module always passes the process's
+// Safe to call from several threads at once (the process-wide sign caches
+// are shared through snapshots, snapshot_slot.hpp). The shipped module always passes the process's
 // table; tests and benchmarks may pass narrowed ones.
 std::vector<FamilyRecord> simhash_lsh_multi(const float* v, std::size_t n, std::uint64_t families,
                                             std::uint64_t bits, std::uint64_t bands,

@@ -7,6 +7,10 @@
 
 namespace zln::py {
 
+// The dotted name of the class this module will create; called by a
+// module's init, before anything can fail.
+void set_panic_class_name(const char* qualified_name) noexcept;
+
 // The class, created on first need; null with an error set if it can't be.
 PyObject* panic_exception_class();
 // The class if it exists already, else null (never creates it).
