@@ -22,13 +22,14 @@ runs on a Dask cluster, with the same results.
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import sys
 import time
 
 import numpy as np
 
-from near_dup import cluster, inputs, local, output, report
+from near_dup import cluster, inputs, local, option_checks, output, report
 from near_dup.corpus import make_corpus
 from near_dup.errors import InputError
 from near_dup.options import Search, positive
@@ -37,44 +38,49 @@ from near_dup.options import Search, positive
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     data = parser.add_argument_group("input")
-    data.add_argument("--input", metavar="PATH", help=".npy file (float32/float64, one row per vector) or Parquet file")
-    data.add_argument("--id-column", help="Parquet: column of unique integer or text ids (default: id)")
-    data.add_argument("--vector-column", help="Parquet: column of float lists (default: vector)")
+    data.add_argument("--input", metavar="PATH",
+                      help=".npy file (float32/float64, one row per vector) or Parquet file (default: a generated corpus)")
+    data.add_argument("--id-column", metavar="NAME", help="Parquet: column of unique integer or text ids (default: id)")
+    data.add_argument("--vector-column", metavar="NAME", help="Parquet: column of float lists (default: vector)")
     generated = parser.add_argument_group("generated corpus (without --input)")
-    generated.add_argument("--size", type=int, default=20_000, help="vectors in the corpus")
-    generated.add_argument("--dim", type=int, default=384)
-    generated.add_argument("--pairs", type=int, default=500, help="planted pairs per similarity level")
-    generated.add_argument("--copies", type=int, default=200, help="planted exact copies")
-    generated.add_argument("--seed", type=int, default=20261208)
+    generated.add_argument("--size", type=int, default=20_000, metavar="N", help="vectors in the corpus (default: %(default)s)")
+    generated.add_argument("--dim", type=int, default=384, metavar="N", help="dimension of each vector (default: %(default)s)")
+    generated.add_argument("--pairs", type=int, default=500, metavar="N",
+                           help="planted pairs per similarity level (default: %(default)s)")
+    generated.add_argument("--copies", type=int, default=200, metavar="N", help="planted exact copies (default: %(default)s)")
+    generated.add_argument("--seed", type=int, default=20261208, metavar="N",
+                           help="seed of the corpus's random numbers (default: %(default)s)")
     lsh = parser.add_argument_group("search")
-    lsh.add_argument("--threshold", type=float, default=0.9, help="keep pairs whose exact cosine reaches this")
+    lsh.add_argument("--threshold", type=float, default=0.9,
+                     help="keep pairs whose exact cosine reaches this (default: %(default)s)")
     lsh.add_argument("--recall", default="0.95", metavar="R",
-                     help="choose the shape for this predicted recall at the threshold (default 0.95)")
+                     help="choose the shape for this predicted recall at the threshold (default: %(default)s)")
     lsh.add_argument("--candidates-per-vector", default="20", metavar="C",
-                     help="... with at most this many random candidate pairs per vector (default 20)")
-    lsh.add_argument("--families", type=int, help="hash families (giving any of these three turns the choice off; "
-                                                  "the others are then 3, 256 and 16)")
-    lsh.add_argument("--bits", type=int, help="bits per family's signature")
-    lsh.add_argument("--bands", type=int, help="bands per family")
+                     help="... with at most this many random candidate pairs per vector (default: %(default)s)")
+    lsh.add_argument("--families", type=int, metavar="N",
+                     help="independent SimHash signatures per vector (default: chosen with --bits and --bands; "
+                          "giving any of the three turns the choice off, and the others are then 3, 256 and 16)")
+    lsh.add_argument("--bits", type=int, metavar="N", help="bits of each family's signature, 64 or more (default: chosen)")
+    lsh.add_argument("--bands", type=int, metavar="N",
+                     help="bands per family: each signature is cut into N equal bands, at most one per hex digit, "
+                          "and vectors sharing a band become candidates (default: chosen)")
     lsh.add_argument("--max-bucket", type=int, default=1000, metavar="N",
-                     help="a bucket keeps only its N members earliest in input order (0: no cap)")
+                     help="a bucket keeps only its N members earliest in input order (0: no cap; default: %(default)s)")
     run = parser.add_argument_group("running")
-    run.add_argument("--out", metavar="DIR", help="write pairs.parquet and duplicates.parquet here")
+    run.add_argument("--out", metavar="DIR",
+                     help="write pairs.parquet and duplicates.parquet here (a new folder, or one holding only these)")
     run.add_argument("--dask", metavar="ADDRESS", help="run on the Dask scheduler at ADDRESS, or on local:N worker processes")
     run.add_argument("--scratch", metavar="DIR",
                      help="Dask: folder every worker can read and write, for the normalised rows and signatures "
                           "(default for local:N: /dev/shm)")
-    run.add_argument("--partition-rows", type=int, default=10_000, help="rows per partition of the input")
+    run.add_argument("--partition-rows", type=int, default=10_000, metavar="N",
+                     help="rows per partition of the input (default: %(default)s)")
     run.add_argument("--plot", metavar="PNG", help="also write a plot of estimated against true cosine")
     run.add_argument("--quiet", action="store_true", help="no progress bars")
     args = parser.parse_args(argv)
-    for name in ("families", "bands", "partition_rows"):
-        if getattr(args, name) is not None and getattr(args, name) < 1:
-            parser.error(f"--{name.replace('_', '-')} must be at least 1")
-    if args.max_bucket < 0:
-        parser.error("--max-bucket must be 0 (no cap) or more")
-    if not -1.0 <= args.threshold <= 1.0:
-        parser.error("--threshold must lie between -1 and 1")
+    wrong = option_checks.problem(args)
+    if wrong is not None:
+        parser.error(wrong)
     return args
 
 
@@ -98,13 +104,13 @@ def run(args: argparse.Namespace) -> int:
                     positive(args.candidates_per_vector, "--candidates-per-vector"),
                     args.families, args.bits, args.bands)
     corpus = None
+    if args.input is not None:
+        source = inputs.open_source(args.input, args.id_column, args.vector_column, args.partition_rows)
+    if args.out is not None:
+        prepare_out(args.out)
     if args.input is None:
         corpus = make_corpus(args.size, args.dim, args.pairs, args.copies, args.seed)
         source = inputs.generated(corpus.vectors, args.partition_rows)
-    else:
-        source = inputs.open_source(args.input, args.id_column, args.vector_column, args.partition_rows)
-    if args.out:
-        prepare_out(args.out)
 
     start = time.perf_counter()
     if args.dask:
@@ -118,7 +124,7 @@ def run(args: argparse.Namespace) -> int:
         points = report.generated(corpus, args.dim, result, args.threshold)
     else:
         report.user_input(source.description, source.dim, result, args.threshold)
-    if args.out:
+    if args.out is not None:
         pairs = output.pair_table(result.ids, result.pairs, result.hamming, result.estimates, result.cosines,
                                   result.choice.shape, args.threshold)
         duplicates = output.duplicate_table(result.ids, result.removed, result.removed_kept)
@@ -139,6 +145,9 @@ def prepare_out(directory: str) -> None:
         os.makedirs(directory, exist_ok=True)
     except OSError as exc:
         raise InputError(f"--out {directory}: {exc.strerror}") from None
+    # Known before the work is spent, not after.
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise InputError(f"--out {directory}: cannot write there ({os.strerror(errno.EACCES)})")
 
 
 def plot(path: str, points: list[tuple[float, float]]) -> None:

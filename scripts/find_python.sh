@@ -57,10 +57,21 @@ zln_quiet() {
     return "$status"
 }
 
+# Name of the file in a venv saying which build of the module demo.sh
+# installed there; any other installation removes it.
+ZLN_STAMP=.zln-demo-build
+
+# SHA-256 over the names and contents of everything the module's build reads.
+zln_sources_hash() {
+    (cd "$ZLN_ROOT" && find src cmake CMakeLists.txt pyproject.toml -type f -print0 | LC_ALL=C sort -z \
+        | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+}
+
 # Builds and installs the module into the venv. Extra -C settings follow.
 zln_install_module() {
     local build_dir="$1"; shift
     mkdir -p "$(dirname "$build_dir")"
+    rm -f "$(dirname "$(dirname "$VENV_PY")")/$ZLN_STAMP"
     # One build at a time per build directory.
     local status=0 log="$build_dir.log"
     flock "$build_dir.lock" env PYTHONWARNINGS=ignore::ResourceWarning "$VENV_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \

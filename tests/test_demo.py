@@ -3,11 +3,14 @@ process and on a two-worker Dask cluster, against a plain-dictionary model."""
 
 from __future__ import annotations
 
+import json
 import math
 import os
 import re
+import shutil
 import subprocess
 import sys
+import time
 from collections import defaultdict
 
 import numpy as np
@@ -90,17 +93,31 @@ def shown_shape(out: str) -> tuple[int, int, int]:
 
 
 def run(capsys, *args: str) -> tuple[int, str, str]:
-    code = demo.main(["--quiet", *args])
+    try:
+        code = demo.main(["--quiet", *args])
+    except SystemExit as exc:  # a bad option, reported by argparse
+        code = exc.code
     captured = capsys.readouterr()
     return code, captured.out, captured.err
 
 
-def run_apart(*args: str) -> tuple[int, str, str]:
+def run_apart(*args: str, cwd=None, prefix=()) -> tuple[int, str, str]:
     """The job in a process of its own: a Dask client leaves threads and
     allocations behind that would disturb later tests' memory figures."""
-    done = subprocess.run([sys.executable, os.path.join(EXAMPLES, "demo.py"), "--quiet", *args],
-                          capture_output=True, text=True, timeout=600)
+    done = subprocess.run([*prefix, sys.executable, os.path.join(EXAMPLES, "demo.py"), "--quiet", *args],
+                          capture_output=True, text=True, timeout=600, cwd=cwd)
     return done.returncode, done.stdout, done.stderr
+
+
+ROOT = os.geteuid() == 0
+# Root reads and writes whatever the permission bits say; a child without
+# capabilities is held to them like any user (CI runs as root).
+UNPRIVILEGED = ["setpriv", "--inh-caps=-all", "--bounding-set=-all"] if ROOT else []
+
+
+def need_unprivileged_children() -> None:
+    if ROOT and shutil.which("setpriv") is None:
+        pytest.skip("running as root without setpriv, so no child can be held to permission bits")
 
 
 def write_parquet(path, ids, vectors, id_type=None, row_group_size=50) -> None:
@@ -183,6 +200,37 @@ def _text(path):
         f.write("id,vector\n")
 
 
+def _unreadable(make):
+    def unreadable(path):
+        make(path)
+        os.chmod(path, 0)
+    return unreadable
+
+
+def _out(make, mode=None, holding=()):
+    """The input, and an --out folder beside it with the given mode, holding
+    these names (a name ending in "/" is a folder)."""
+    def with_out(path):
+        make(path)
+        out = os.path.join(os.path.dirname(path), "out")
+        os.makedirs(out)
+        for name in holding:
+            os.makedirs(os.path.join(out, name)) if name.endswith("/") else open(os.path.join(out, name), "w").close()
+        if mode is not None:
+            os.chmod(out, mode)
+    return with_out
+
+
+def _absurd_npy(path):
+    header = "{'descr': '<f4', 'fortran_order': False, 'shape': (4611686018427387904, 4611686018427387904), }"
+    header = header.ljust(117) + "\n"
+    with open(path, "wb") as f:
+        f.write(b"\x93NUMPY\x01\x00" + len(header).to_bytes(2, "little") + header.encode() + bytes(64))
+
+
+GOOD = _npy(np.random.default_rng(3).standard_normal((40, 8)))
+
+
 BAD_INPUTS = [
     # (name, writes the file or None, extra arguments, the message's telling part)
     ("missing", None, [], "no such file: "),
@@ -214,18 +262,84 @@ BAD_INPUTS = [
     ("no candidates", _npy(np.ones((3, 2))), ["--candidates-per-vector", "0"], "--candidates-per-vector must be a number above 0 (got '0')"),
     ("negative candidates", _npy(np.ones((3, 2))), ["--candidates-per-vector", "-2"], "--candidates-per-vector must be"),
     ("candidates text", _npy(np.ones((3, 2))), ["--candidates-per-vector", "many"], "--candidates-per-vector must be"),
+    # In a process of its own: NumPy's overflow warnings would reach its stderr.
+    ("absurd npy shape", _absurd_npy, [], "cannot be memory-mapped as a .npy array (array is too big", "apart"),
+    # Options, checked before any work; argparse puts its usage line first.
+    ("negative bits", GOOD, ["--bits", "-5"], "--bits must lie between 64 (the shortest signature) and 131072"),
+    ("more bands than digits", GOOD, ["--bands", "1000"], "--bands counts bands per family: between 1 and 64"),
+    ("bands of a short signature", GOOD, ["--bits", "64", "--bands", "17"], "--bands counts bands per family: between 1 and 16"),
+    ("no families", GOOD, ["--families", "0"], "--families must lie between 1 and 1024"),
+    ("empty out", GOOD, ["--out", ""], "--out must name a folder"),
+    # Permissions, in a child held to them; relative paths, from the input's folder.
+    ("unreadable", _unreadable(GOOD), [], "cannot read input.bin (Permission denied)", "unprivileged"),
+    ("unwritable out", _out(GOOD, mode=0o555), [], "--out out: cannot write there (Permission denied)", "unprivileged"),
+    # A worker in a folder of its own, unable to read what the client can.
+    ("worker cannot read", _unreadable(GOOD), [], "Dask worker tcp://", "worker elsewhere"),
+    # The generated corpus's options, checked before it is made.
+    ("small corpus", None, ["--size", "4000"], "--size 4000 is too small: 500 pairs at each of 5 levels", "generated"),
+    ("flat corpus", None, ["--dim", "1"], "--size must be at least 1 and --dim at least 2", "generated"),
+    ("negative seed", None, ["--seed", "-1"], "--pairs, --copies and --seed must be 0 or more", "generated"),
 ]
-
-
-@pytest.mark.parametrize("name, make, extra, message", BAD_INPUTS, ids=[case[0] for case in BAD_INPUTS])
-def test_bad_input_is_one_line_and_a_failed_exit(tmp_path, capsys, name, make, extra, message):
+@pytest.mark.parametrize("name, make, extra, message, how", [(*case, "here")[:5] for case in BAD_INPUTS],
+                         ids=[case[0] for case in BAD_INPUTS])
+def test_bad_input_is_one_line_and_a_failed_exit(tmp_path, capsys, request, name, make, extra, message, how):
     path = tmp_path / "input.bin"
     if make is not None:
         make(str(path))
-    code, out, err = run(capsys, "--input", str(path), "--out", str(tmp_path / "out"), *extra)
+    if how in ("here", "generated"):
+        source = ["--input", str(path)] if how == "here" else []
+        code, out, err = run(capsys, *source, "--out", str(tmp_path / "out"), *extra)
+    elif how in ("apart", "unprivileged"):
+        if how == "unprivileged":
+            need_unprivileged_children()
+        code, out, err = run_apart("--input", "input.bin", "--out", "out", *extra, cwd=tmp_path,
+                                   prefix=UNPRIVILEGED if how == "unprivileged" else ())
+    else:
+        address, worker = request.getfixturevalue("worker_elsewhere")
+        (tmp_path / "scratch").mkdir()
+        code, out, err = run_apart("--input", "input.bin", "--dask", address, "--scratch", "scratch", "--out", "out",
+                                   *extra, cwd=tmp_path)
+        message = f"Dask worker {worker} cannot read {path} (Permission denied)"  # the path resolved
     assert code == 2
-    assert err.startswith("error: ") and err.count("\n") == 1 and message in err, err
+    lines = err.splitlines()
+    if lines[0].startswith("usage: "):  # an option: argparse's usage, then its error line
+        assert f": error: {message}" in lines[-1], err
+    else:
+        assert err.startswith("error: ") and len(lines) == 1, err
+    assert message in lines[-1] and "Traceback" not in err and (out == "" or how == "worker elsewhere"), (out, err)
     assert not os.path.exists(tmp_path / "out" / "pairs.parquet")
+
+
+@pytest.fixture(scope="module")
+def worker_elsewhere(tmp_path_factory):
+    """A Dask scheduler and one worker started in a folder of their own, the
+    worker without privileges; yields the scheduler's and worker's addresses."""
+    pytest.importorskip("distributed")
+    need_unprivileged_children()
+    if not ROOT:
+        pytest.skip("only root can make a file the client reads and the worker cannot")
+    folder = tmp_path_factory.mktemp("elsewhere")
+    dask = [sys.executable, "-m", "distributed.cli.dask_scheduler"]
+    info = folder / "scheduler.json"
+    scheduler = subprocess.Popen([*dask, "--port", "0", "--no-dashboard", "--scheduler-file", str(info)], cwd=folder,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    worker = subprocess.Popen([*UNPRIVILEGED, sys.executable, "-m", "distributed.cli.dask_worker", "--nthreads", "1",
+                               "--no-nanny", "--no-dashboard", "--scheduler-file", str(info)],
+                              cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        distributed = pytest.importorskip("distributed")
+        deadline = time.monotonic() + 60
+        while not info.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        address = json.loads(info.read_text())["address"]
+        with distributed.Client(address, timeout="30s") as client:
+            client.wait_for_workers(1, timeout=60)
+            (worker_address,) = client.scheduler_info()["workers"]
+        yield address, worker_address
+    finally:
+        for process in (worker, scheduler):
+            process.kill()
+            process.wait()
 
 
 def test_an_interrupted_write_leaves_the_previous_file(tmp_path, monkeypatch):

@@ -121,7 +121,7 @@ def _scratch(scratch: str | None, address: str) -> str:
             raise InputError("--dask with a scheduler needs --scratch DIR, a folder every worker can read and write")
         scratch = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else tempfile.gettempdir()
     try:
-        return tempfile.mkdtemp(prefix="near-dup-", dir=scratch)
+        return tempfile.mkdtemp(prefix="near-dup-", dir=os.path.abspath(scratch))  # workers run elsewhere
     except OSError as exc:
         raise InputError(f"--scratch {scratch}: {exc.strerror}") from None
 

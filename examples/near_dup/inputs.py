@@ -3,12 +3,16 @@
 Every source is cut into blocks of consecutive rows. A block is a small
 picklable description that reads its own rows when asked, so a Dask worker
 reads its part of a file itself instead of receiving it from the client.
+Blocks carry the file's absolute path: a worker runs in a folder of its own.
 """
 
 from __future__ import annotations
 
 import itertools
 import os
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -55,7 +59,8 @@ class NpyBlock:
     stop: int
 
     def read(self) -> tuple[np.ndarray, np.ndarray]:
-        mapped = np.load(self.path, mmap_mode="r")
+        with reading(self.path):
+            mapped = np.load(self.path, mmap_mode="r")
         # A copy in native byte order and C order: the module reads such rows
         # straight from memory, any other layout only through iteration.
         rows = np.ascontiguousarray(mapped[self.start:self.stop], dtype=mapped.dtype.newbyteorder("="))
@@ -76,11 +81,12 @@ class ParquetBlock:
 
     def read(self) -> tuple[np.ndarray, np.ndarray]:
         columns = [self.id_column, self.vector_column]
-        if self.take < 0:
-            pq = load("pyarrow.parquet")
-            table = pq.ParquetFile(self.path).read_row_groups(list(self.row_groups), columns=columns)
-        else:
-            table = _stream(self.path, self.row_groups[0], columns, self.skip, self.take)
+        with reading(self.path):
+            if self.take < 0:
+                pq = load("pyarrow.parquet")
+                table = pq.ParquetFile(self.path).read_row_groups(list(self.row_groups), columns=columns)
+            else:
+                table = _stream(self.path, self.row_groups[0], columns, self.skip, self.take)
         ids = id_values(table.column(self.id_column))
         return ids, list_matrix(table.column(self.vector_column), self.start, self.dim)
 
@@ -118,12 +124,34 @@ def generated(vectors: np.ndarray, block_rows: int) -> Source:
     return Source("generated corpus", len(vectors), vectors.shape[1], False, blocks)
 
 
+@contextmanager
+def reading(path: str) -> Iterator[None]:
+    """A file that can't be read becomes one line naming it, and the Dask
+    worker that tried when it was one."""
+    try:
+        yield
+    except OSError as exc:
+        # (pyarrow puts its own sentence in strerror; the errno's text is the telling part)
+        reason = os.strerror(exc.errno) if exc.errno else str(exc)
+        raise InputError(f"{_reader()}cannot read {path} ({reason})") from None
+
+
+def _reader() -> str:
+    distributed = sys.modules.get("distributed")
+    if distributed is not None:
+        try:
+            return f"Dask worker {distributed.get_worker().address} "
+        except ValueError:  # not inside a worker
+            pass
+    return ""
+
+
 def open_source(path: str, id_column: str | None, vector_column: str | None, block_rows: int) -> Source:
     if not os.path.exists(path):
         raise InputError(f"no such file: {path}")
     if os.path.isdir(path):
         raise InputError(f"{path} is a directory, not a .npy or Parquet file")
-    with open(path, "rb") as f:
+    with reading(path), open(path, "rb") as f:
         magic = f.read(8)
     if magic.startswith(NPY_MAGIC):
         if id_column is not None or vector_column is not None:
@@ -136,7 +164,10 @@ def open_source(path: str, id_column: str | None, vector_column: str | None, blo
 
 def _open_npy(path: str, block_rows: int) -> Source:
     try:
-        mapped = np.load(path, mmap_mode="r")
+        # A header declaring an absurd shape overflows NumPy's size
+        # arithmetic, which warns before it raises: the error says it all.
+        with np.errstate(all="ignore"):
+            mapped = np.load(path, mmap_mode="r")
     except (ValueError, OSError, EOFError) as exc:
         raise InputError(f"{path}: cannot be memory-mapped as a .npy array ({exc})") from None
     if mapped.dtype.kind != "f" or mapped.dtype.itemsize not in (4, 8):
@@ -148,8 +179,9 @@ def _open_npy(path: str, block_rows: int) -> Source:
         raise InputError(f"{path} holds no vectors (shape {mapped.shape})")
     if dim == 0:
         raise InputError(f"{path} holds empty vectors (shape {mapped.shape})")
-    blocks: list[Block] = [NpyBlock(path, s, min(s + block_rows, count)) for s in range(0, count, block_rows)]
-    return Source(f"{path} ({mapped.dtype.name})", count, dim, False, blocks)
+    where = os.path.abspath(path)
+    blocks: list[Block] = [NpyBlock(where, s, min(s + block_rows, count)) for s in range(0, count, block_rows)]
+    return Source(f"{path} (.npy, {mapped.dtype.name} vectors)", count, dim, False, blocks)
 
 
 def _open_parquet(path: str, id_column: str, vector_column: str, block_rows: int) -> Source:
@@ -180,6 +212,7 @@ def _open_parquet(path: str, id_column: str, vector_column: str, block_rows: int
     dim = len(first[0].values)
     if dim == 0:
         raise InputError("row 0: empty vector")
+    where = os.path.abspath(path)
     blocks: list[Block] = []
     group: list[int] = []
     start = rows = 0
@@ -187,21 +220,22 @@ def _open_parquet(path: str, id_column: str, vector_column: str, block_rows: int
         size = file.metadata.row_group(index).num_rows
         if size > block_rows:  # a large group alone, in ranges of block_rows
             if group:
-                blocks.append(ParquetBlock(path, tuple(group), start, id_column, vector_column, dim))
+                blocks.append(ParquetBlock(where, tuple(group), start, id_column, vector_column, dim))
                 group, start = [], rows
             for skip in range(0, size, block_rows):
-                blocks.append(ParquetBlock(path, (index,), rows + skip, id_column, vector_column, dim, skip, block_rows))
+                blocks.append(ParquetBlock(where, (index,), rows + skip, id_column, vector_column, dim, skip, block_rows))
             rows += size
             start = rows
             continue
         group.append(index)
         rows += size
         if rows - start >= block_rows or index == file.num_row_groups - 1:
-            blocks.append(ParquetBlock(path, tuple(group), start, id_column, vector_column, dim))
+            blocks.append(ParquetBlock(where, tuple(group), start, id_column, vector_column, dim))
             group, start = [], rows
     if group:
-        blocks.append(ParquetBlock(path, tuple(group), start, id_column, vector_column, dim))
-    return Source(f"{path} (Parquet, {vector_type.value_type} vectors)", count, dim, ids_are_text, blocks)
+        blocks.append(ParquetBlock(where, tuple(group), start, id_column, vector_column, dim))
+    value_type = np.dtype(vector_type.value_type.to_pandas_dtype()).name
+    return Source(f"{path} (Parquet, {value_type} vectors)", count, dim, ids_are_text, blocks)
 
 
 def _check_ids(ids: Any, name: str) -> None:
