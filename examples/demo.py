@@ -5,7 +5,8 @@ near-duplicate pairs at known cosine similarities, exact copies and unrelated
 vectors, and reports how well the pipeline finds them. With --input it runs
 the same pipeline on the user's own vectors (.npy or Parquet):
 
-1. normalise every vector (rows with NaN or infinite values are skipped),
+1. normalise every vector (rows with NaN or infinite values, or whose sum of
+   squares overflows or vanishes in 32-bit floats, are skipped),
 2. drop exact copies by their canonical SHA-256 digest, keeping the first,
 3. choose the signature shape from the corpus size and the cosines of a
    sample of random pairs (unless --families, --bits or --bands is given),

@@ -32,11 +32,18 @@ from near_dup.signing import LshShape, band_key  # noqa: E402
 
 GIVEN = ["--families", "3", "--bits", "256", "--bands", "16"]
 NAN_ROW, INF_ROW = 140, 141
+OVERFLOW_ROWS, ZERO_NORM_ROWS, ZERO_ROWS = (142, 143), (144, 145), (147, 148)
+SKIPPED = [
+    f"skipped 2 rows with NaN or values that are not finite as 32-bit floats (ids {NAN_ROW}, {INF_ROW})",
+    "skipped 2 rows whose sum of squares overflows 32-bit floats (ids 142, 143)",
+    "skipped 2 rows whose sum of squares is zero in 32-bit floats though not all their values are (ids 144, 145)",
+]
 
 
 def make_vectors(seed: int = 7) -> np.ndarray:
     """Unrelated vectors, a tight cluster that fills buckets past a cap of 3,
-    near pairs, exact copies, and two rows that are not finite."""
+    near pairs, exact copies, two rows that are not finite, four that can't
+    be normalised, one that just can, and two rows of zeros."""
     rng = np.random.default_rng(seed)
     base = rng.standard_normal((120, 16))
     rows = list(base)
@@ -45,6 +52,12 @@ def make_vectors(seed: int = 7) -> np.ndarray:
     rows += [base[10], base[10], base[11], base[20], base[10]]
     assert len(rows) == NAN_ROW
     rows += [np.full(16, np.nan), np.r_[1e39, np.zeros(15)]]  # 1e39 is infinite as a 32-bit float
+    rows += [np.r_[1e20, -1e20, np.zeros(14)],  # squares overflow
+             np.full(16, 5e18),  # each square fits, their sum doesn't
+             np.r_[1e-23, 2e-23, np.zeros(14)],  # squares underflow to zero
+             np.full(16, 1e-50),  # zeros once narrowed, though not in the input
+             np.r_[np.full(13, 5e18), np.zeros(3)],  # a sum of squares just under the largest float
+             np.zeros(16), np.zeros(16)]
     rows += list(rng.standard_normal((8, 16)))
     return np.array(rows)
 
@@ -57,10 +70,20 @@ def exact_cosine(u, v) -> float:
     return total
 
 
+def usable(row: np.ndarray) -> bool:
+    """Finite in 32 bits, and a sum of squares, added one by one in 32 bits,
+    that neither overflows nor vanishes unless the row is all zeros."""
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        narrow = row.astype(np.float32)
+        total = np.float32(-0.0)
+        for x in narrow:
+            total = np.float32(total + x * x)
+    return bool(np.isfinite(narrow).all() and np.isfinite(total) and (total != 0 or not row.any()))
+
+
 def model(vectors: np.ndarray, cap: int, threshold: float, F: int = 3, B: int = 256, K: int = 16):
     """The job written plainly: dictionaries of buckets, every pair scored by its exact cosine."""
-    with np.errstate(over="ignore"):
-        finite = [i for i, v in enumerate(vectors) if np.isfinite(v.astype(np.float32)).all()]
+    finite = [i for i, v in enumerate(vectors) if usable(v)]
     normalised = {i: zln.normalize_vector(vectors[i]) for i in finite}
     first: dict[str, int] = {}
     removed = {}
@@ -155,20 +178,28 @@ def test_npy_run_writes_what_the_plain_model_finds(tmp_path, capsys, options, ca
     found, removed, candidates = model(vectors, cap, threshold, F, B, K)
     assert [(p["id_a"], p["id_b"]) for p in pairs] == sorted(found)
     assert all((p["hamming"], p["cosine_estimate"], p["cosine"]) == found[(p["id_a"], p["id_b"])] for p in pairs)
-    assert f"candidate pairs: {candidates} ({candidates / (len(vectors) - 2 - len(removed)):.2f} per vector" in out
+    assert f"candidate pairs: {candidates} ({candidates / (len(vectors) - 6 - len(removed)):.2f} per vector" in out
     assert ("note: no shape reaches" in out) == (threshold == -1.0)
     assert duplicates == [{"id": r, "kept_id": k} for r, k in sorted(removed.items())]
-    assert removed == {135: 10, 136: 10, 137: 11, 138: 20, 139: 10}
-    assert f"skipped 2 rows with NaN or values that are not finite as 32-bit floats (ids {NAN_ROW}, {INF_ROW})" in out
+    assert removed == {135: 10, 136: 10, 137: 11, 138: 20, 139: 10, 148: 147}  # rows of zeros stay copies
+    assert all(line in out for line in SKIPPED), out
     assert "bucket cap cut" not in out if cap == 0 else ("bucket cap cut" in out or cap == 2)
     assert not [name for name in os.listdir(tmp_path / "out") if name.endswith(".tmp")]
 
 
-@pytest.mark.parametrize("row_group_size, partition_rows", [(50, 10_000), (50, 20), (1000, 37)])
-def test_parquet_text_ids_order_each_pair_by_id(tmp_path, capsys, row_group_size, partition_rows):
+ID_KINDS = {
+    "text": (lambda i, n: f"v{(7 * i) % n:03d}", None),
+    "uint64": (lambda i, n: 2**64 - 1 - (7 * i) % n if i % 2 else 2**63 + (7 * i) % n, pa.uint64()),  # kept exactly
+}
+
+
+@pytest.mark.parametrize("row_group_size, partition_rows, id_kind",
+                         [(50, 10_000, "text"), (50, 20, "text"), (1000, 37, "text"), (50, 20, "uint64")])
+def test_parquet_ids_order_each_pair_by_id(tmp_path, capsys, row_group_size, partition_rows, id_kind):
     vectors = make_vectors()
-    ids = [f"v{(7 * i) % len(vectors):03d}" for i in range(len(vectors))]  # not in row order
-    write_parquet(tmp_path / "v.parquet", ids, vectors, row_group_size=row_group_size)
+    make_id, id_type = ID_KINDS[id_kind]
+    ids = [make_id(i, len(vectors)) for i in range(len(vectors))]  # not in row order
+    write_parquet(tmp_path / "v.parquet", ids, vectors, id_type=id_type, row_group_size=row_group_size)
     code, out, err = run(capsys, "--input", str(tmp_path / "v.parquet"), "--id-column", "key", "--vector-column", "emb",
                          "--out", str(tmp_path / "out"), "--threshold", "0.8", "--partition-rows", str(partition_rows), *GIVEN)
     assert code == 0, err
@@ -178,6 +209,9 @@ def test_parquet_text_ids_order_each_pair_by_id(tmp_path, capsys, row_group_size
     assert [(p["id_a"], p["id_b"]) for p in pairs] == by_id
     assert sorted((d["id"], d["kept_id"]) for d in duplicates) == sorted((ids[r], ids[k]) for r, k in removed.items())
     assert f"{len(removed)} in " in out and f"(ids {ids[NAN_ROW]}, {ids[INF_ROW]})" in out
+    if id_type is not None:
+        schemas = [pq.read_schema(tmp_path / "out" / name) for name in ("pairs.parquet", "duplicates.parquet")]
+        assert [schema.field(column).type for schema, column in zip(schemas, ("id_a", "id"))] == [id_type] * 2
 
 
 def _npy(array, **options):

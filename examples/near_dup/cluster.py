@@ -175,12 +175,13 @@ def _pipeline(client: Any, distributed: Any, source: Source, search: Search, fol
                        [stop - start for start, stop in zip(starts, starts[1:])], matrix_path=matrix_path)
 
     start = time.perf_counter()
-    ids = np.empty(n, dtype=object if source.ids_are_text else np.int64)
+    ids = np.empty(n, dtype=source.id_dtype)
     good = np.zeros(n, dtype=bool)
+    why = np.zeros(n, dtype=np.uint8)
     digests = np.zeros((n, 32), dtype=np.uint8)
     for done in client.gather(prepared):
         rows = slice(done.start, done.start + len(done.good))
-        ids[rows], good[rows], digests[rows] = done.ids, done.good, done.digests
+        ids[rows], good[rows], why[rows], digests[rows] = done.ids, done.good, done.why, done.digests
     del prepared
     removed, removed_kept = stages.copies(good, digests)
     del digests
@@ -212,7 +213,7 @@ def _pipeline(client: Any, distributed: Any, source: Source, search: Search, fol
     scored = run.run("score", _score, [(p,) for p in pieces], [1] * ranges, "range", matrix_path=matrix_path,
                      signature_path=signature_path, kept=kept_future, shape=shape, threshold=search.threshold)
     joined = stages.Scored.join(client.gather(scored))
-    return Result(ids, np.flatnonzero(~good), removed, removed_kept, len(kept), joined.candidates,
+    return Result(ids, np.flatnonzero(~good), why[~good], removed, removed_kept, len(kept), joined.candidates,
                   np.stack([kept[joined.a], kept[joined.b]], axis=1), joined.hamming, joined.estimate, joined.cosine,
                   cuts, choice, run.seconds)
 

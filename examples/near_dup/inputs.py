@@ -41,6 +41,11 @@ class Source:
     dim: int
     ids_are_text: bool
     blocks: list[Block]
+    ids_are_unsigned: bool = False  # uint64 ids: kept as such, 2^63 and above included
+
+    @property
+    def id_dtype(self) -> np.dtype[Any]:
+        return np.dtype(object if self.ids_are_text else np.uint64 if self.ids_are_unsigned else np.int64)
 
 
 @dataclass(frozen=True)
@@ -235,7 +240,7 @@ def _open_parquet(path: str, id_column: str, vector_column: str, block_rows: int
     if group:
         blocks.append(ParquetBlock(where, tuple(group), start, id_column, vector_column, dim))
     value_type = np.dtype(vector_type.value_type.to_pandas_dtype()).name
-    return Source(f"{path} (Parquet, {value_type} vectors)", count, dim, ids_are_text, blocks)
+    return Source(f"{path} (Parquet, {value_type} vectors)", count, dim, ids_are_text, blocks, id_type == pa.uint64())
 
 
 def _check_ids(ids: Any, name: str) -> None:
@@ -251,6 +256,8 @@ def _check_ids(ids: Any, name: str) -> None:
 
 def id_values(column: Any) -> np.ndarray:
     pa = load("pyarrow")
+    if column.type == pa.uint64():
+        return np.asarray(column.to_numpy(), dtype=np.uint64)
     if pa.types.is_integer(column.type):
         return np.asarray(column.cast(pa.int64()).to_numpy(), dtype=np.int64)
     return np.array(column.to_pylist(), dtype=object)

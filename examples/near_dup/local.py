@@ -32,15 +32,16 @@ def stage(seconds: dict[str, float], name: str, total: int, show: bool, unit: st
 def run(source: Source, search: Search, show: bool) -> Result:
     seconds: dict[str, float] = {}
     n = source.count
-    ids = np.empty(n, dtype=object if source.ids_are_text else np.int64)
+    ids = np.empty(n, dtype=source.id_dtype)
     good = np.zeros(n, dtype=bool)
+    why = np.zeros(n, dtype=np.uint8)
     digests = np.zeros((n, 32), dtype=np.uint8)
     matrix = np.zeros((n, source.dim), dtype=np.float32)
     with stage(seconds, "prepare", n, show) as bar:
         for block in source.blocks:
             done = stages.prepare(block, matrix, None)
             rows = slice(done.start, done.start + len(done.good))
-            ids[rows], good[rows], digests[rows] = done.ids, done.good, done.digests
+            ids[rows], good[rows], why[rows], digests[rows] = done.ids, done.good, done.why, done.digests
             bar.update(len(done.good))
 
     with stage(seconds, "copies", 1, show, "step"):
@@ -73,7 +74,7 @@ def run(source: Source, search: Search, show: bool) -> Result:
 
     with stage(seconds, "score", 1, show, "step"):
         scored = stages.score(matrix, signatures, kept, [pairs.codes()], shape, search.threshold, None)
-    return Result(ids, np.flatnonzero(~good), removed, removed_kept, len(kept), scored.candidates,
+    return Result(ids, np.flatnonzero(~good), why[~good], removed, removed_kept, len(kept), scored.candidates,
                   np.stack([kept[scored.a], kept[scored.b]], axis=1), scored.hamming, scored.estimate,
                   scored.cosine, cuts, choice, seconds)
 

@@ -39,7 +39,7 @@ def _ids(values: np.ndarray) -> Any:
     pa = load("pyarrow")
     if values.dtype == object:
         return pa.array(values.tolist(), type=pa.string())
-    return pa.array(values, type=pa.int64())
+    return pa.array(values, type=pa.uint64() if values.dtype == np.uint64 else pa.int64())
 
 
 def write_atomically(table: Any, path: str) -> None:

@@ -8,6 +8,7 @@ import numpy as np
 
 from .corpus import Corpus
 from .result import Result
+from .row_checks import REASONS
 from .shape import Choice, match_probability
 
 SHOWN = 5  # rows, groups and buckets listed before "..."
@@ -85,12 +86,12 @@ def _copies(result: Result) -> None:
 
 
 def _problems(result: Result) -> None:
-    if len(result.skipped):
-        shown = ", ".join(_id(result, int(r)) for r in result.skipped[:SHOWN])
-        more = ", ..." if len(result.skipped) > SHOWN else ""
-        rows = "row" if len(result.skipped) == 1 else "rows"
-        print(f"skipped {len(result.skipped)} {rows} with NaN or values that are not finite as 32-bit floats "
-              f"(ids {shown}{more})")
+    for code, reason in REASONS.items():
+        skipped = result.skipped[result.skip_reasons == code]
+        if len(skipped):
+            shown = ", ".join(_id(result, int(r)) for r in skipped[:SHOWN])
+            more = ", ..." if len(skipped) > SHOWN else ""
+            print(f"skipped {len(skipped)} {'row' if len(skipped) == 1 else 'rows'} {reason} (ids {shown}{more})")
 
 
 def _codes(a: np.ndarray, b: np.ndarray, n: int) -> np.ndarray:

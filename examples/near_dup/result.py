@@ -14,7 +14,8 @@ from .shape import Choice
 class Result:
     """What a run found, by input row; the same for both ways of running."""
     ids: np.ndarray  # id of every input row
-    skipped: np.ndarray  # rows with a value that is not finite, not processed
+    skipped: np.ndarray  # rows the job can't use, not processed
+    skip_reasons: np.ndarray  # for each, its code in row_checks.REASONS
     removed: np.ndarray  # exact copy rows, ascending
     removed_kept: np.ndarray  # for each, the earliest row with the same digest
     kept: int  # rows signed and bucketed

@@ -76,9 +76,3 @@ def hamming(signatures: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
     """Bits differing between the signatures of rows a and b, all families together."""
     return np.bitwise_count(signatures[a] ^ signatures[b]).sum(axis=(1, 2), dtype=np.int64)
 
-
-def finite_rows(vectors: np.ndarray) -> np.ndarray:
-    """True for rows whose values all stay finite once narrowed to 32-bit floats,
-    which is what the module computes with."""
-    with np.errstate(over="ignore", invalid="ignore"):
-        return np.asarray(np.isfinite(vectors.astype(np.float32, copy=False)).all(axis=1))

@@ -25,7 +25,8 @@ import zarvik_lumetra_native as zln
 from . import bulk
 from .buckets import Cuts, decode, slot_pairs, unique_sorted
 from .inputs import Block
-from .signing import LshShape, band_key, finite_rows, hamming
+from .row_checks import unusable
+from .signing import LshShape, band_key, hamming
 
 SCORE_BLOCK = 1 << 18  # pairs scored at once: 4 MiB of codes, whatever the corpus
 SIGN_BLOCK = 8192  # rows signed at once (a gathered copy of 24 MiB at d = 768)
@@ -37,8 +38,9 @@ class Prepared:
     """What the prepare stage returns for a block of rows."""
     start: int
     ids: np.ndarray
-    good: np.ndarray  # finite rows
-    digests: np.ndarray  # uint8 (rows, 32); zeros for rows that are not finite
+    good: np.ndarray  # rows the job can use
+    why: np.ndarray  # uint8 per row: 0, or why the row is skipped (row_checks)
+    digests: np.ndarray  # uint8 (rows, 32); zeros for rows skipped
 
 
 @dataclass(frozen=True)
@@ -61,7 +63,8 @@ class Scored:
 
 def prepare(block: Block, matrix: np.ndarray, threads: int | None) -> Prepared:
     ids, vectors = block.read()
-    good = finite_rows(vectors)
+    why = unusable(vectors)
+    good = why == 0
     rows = matrix[block.start:block.start + len(vectors)]
     bulk.normalize_rows(vectors, rows, threads)
     digests = np.zeros((len(vectors), 32), dtype=np.uint8)
@@ -70,7 +73,7 @@ def prepare(block: Block, matrix: np.ndarray, threads: int | None) -> Prepared:
         digests[:] = bulk.digest_rows(rows, threads)
     elif len(where):
         digests[where] = bulk.digest_rows(rows[where], threads)
-    return Prepared(block.start, ids, good, digests)
+    return Prepared(block.start, ids, good, why, digests)
 
 
 def copies(good: np.ndarray, digests: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
