@@ -23,7 +23,6 @@ runs on a Dask cluster, with the same results.
 from __future__ import annotations
 
 import argparse
-import errno
 import os
 import sys
 import time
@@ -31,9 +30,10 @@ import time
 import numpy as np
 
 from near_dup import cluster, inputs, local, option_checks, output, report
-from near_dup.corpus import make_corpus
+from near_dup.corpus import Corpus, make_corpus
 from near_dup.errors import InputError
 from near_dup.options import Search, positive
+from near_dup.result_folder import ResultFolder
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -93,7 +93,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
-        print("interrupted (no half-written output file was left in place)", file=sys.stderr)
+        print("interrupted (--out, if given, still holds the earlier results)", file=sys.stderr)
         return 130
     except BrokenPipeError:  # the report was piped into a reader that stopped early
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # nothing left to flush at exit
@@ -104,15 +104,22 @@ def run(args: argparse.Namespace) -> int:
     search = Search(args.threshold, args.max_bucket, positive(args.recall, "--recall", 1.0),
                     positive(args.candidates_per_vector, "--candidates-per-vector"),
                     args.families, args.bits, args.bands)
-    corpus = None
     if args.input is not None:
         source = inputs.open_source(args.input, args.id_column, args.vector_column, args.partition_rows)
-    if args.out is not None:
-        prepare_out(args.out)
-    if args.input is None:
-        corpus = make_corpus(args.size, args.dim, args.pairs, args.copies, args.seed)
-        source = inputs.generated(corpus.vectors, args.partition_rows)
+    folder = ResultFolder(args.out) if args.out is not None else None
+    try:
+        corpus = None
+        if args.input is None:
+            corpus = make_corpus(args.size, args.dim, args.pairs, args.copies, args.seed)
+            source = inputs.generated(corpus.vectors, args.partition_rows)
+        return search_and_report(args, search, source, corpus, folder)
+    finally:
+        if folder is not None:
+            folder.close()
 
+
+def search_and_report(args: argparse.Namespace, search: Search, source: inputs.Source, corpus: Corpus | None,
+                      folder: ResultFolder | None) -> int:
     start = time.perf_counter()
     if args.dask:
         result = cluster.run(args.dask, source, search, not args.quiet, args.scratch)
@@ -125,30 +132,17 @@ def run(args: argparse.Namespace) -> int:
         points = report.generated(corpus, args.dim, result, args.threshold)
     else:
         report.user_input(source.description, source.dim, result, args.threshold)
-    if args.out is not None:
+    if folder is not None:
         pairs = output.pair_table(result.ids, result.pairs, result.hamming, result.estimates, result.cosines,
                                   result.choice.shape, args.threshold)
         duplicates = output.duplicate_table(result.ids, result.removed, result.removed_kept)
-        output.write_atomically(pairs, os.path.join(args.out, "pairs.parquet"))
-        output.write_atomically(duplicates, os.path.join(args.out, "duplicates.parquet"))
+        run_id = folder.commit({"pairs.parquet": pairs, "duplicates.parquet": duplicates})
         print(f"wrote {pairs.num_rows} pairs to {os.path.join(args.out, 'pairs.parquet')} and {duplicates.num_rows} "
-              f"exact copies to {os.path.join(args.out, 'duplicates.parquet')}")
+              f"exact copies to {os.path.join(args.out, 'duplicates.parquet')} (run id {run_id})")
     report.timings(result.seconds, source.count)
     if args.plot and corpus is not None:
         plot(args.plot, points)
     return 0
-
-
-def prepare_out(directory: str) -> None:
-    if os.path.exists(directory) and not os.path.isdir(directory):
-        raise InputError(f"--out {directory} exists and is not a directory")
-    try:
-        os.makedirs(directory, exist_ok=True)
-    except OSError as exc:
-        raise InputError(f"--out {directory}: {exc.strerror}") from None
-    # Known before the work is spent, not after.
-    if not os.access(directory, os.W_OK | os.X_OK):
-        raise InputError(f"--out {directory}: cannot write there ({os.strerror(errno.EACCES)})")
 
 
 def plot(path: str, points: list[tuple[float, float]]) -> None:

@@ -26,7 +26,8 @@ pq = pytest.importorskip("pyarrow.parquet")
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 sys.path.insert(0, EXAMPLES)
 import demo  # noqa: E402
-from near_dup import buckets, bulk, output, shape, stages  # noqa: E402
+from near_dup import buckets, bulk, output, result_folder, shape, stages  # noqa: E402
+from near_dup.result_folder import FILES  # noqa: E402
 from near_dup.corpus import make_corpus  # noqa: E402
 from near_dup.signing import LshShape, band_key  # noqa: E402
 
@@ -241,9 +242,10 @@ def _unreadable(make):
     return unreadable
 
 
-def _out(make, mode=None, holding=()):
+def _out(make, mode=None, holding=(), parent_mode=None):
     """The input, and an --out folder beside it with the given mode, holding
-    these names (a name ending in "/" is a folder)."""
+    these names (a name ending in "/" is a folder); and the mode of the folder
+    holding both."""
     def with_out(path):
         make(path)
         out = os.path.join(os.path.dirname(path), "out")
@@ -252,6 +254,8 @@ def _out(make, mode=None, holding=()):
             os.makedirs(os.path.join(out, name)) if name.endswith("/") else open(os.path.join(out, name), "w").close()
         if mode is not None:
             os.chmod(out, mode)
+        if parent_mode is not None:
+            os.chmod(os.path.dirname(path), parent_mode)
     return with_out
 
 
@@ -309,6 +313,11 @@ BAD_INPUTS = [
     ("unwritable out", _out(GOOD, mode=0o555), [], "--out out: cannot write there (Permission denied)", "unprivileged"),
     # A worker in a folder of its own, unable to read what the client can.
     ("worker cannot read", _unreadable(GOOD), [], "Dask worker tcp://", "worker elsewhere"),
+    # --out is replaced as a whole: it may hold the job's files only.
+    ("folder in out", _out(GOOD, holding=("pairs.parquet/",)), [], "holds a folder named pairs.parquet, where the job's file goes"),
+    ("other file in out", _out(GOOD, holding=("pairs.parquet", "notes.txt")), [], "holds more than the job's files (notes.txt)"),
+    ("out is here", GOOD, ["--out", "."], "--out . is the current folder or holds it", "apart"),
+    ("unwritable out's folder", _out(GOOD, parent_mode=0o555), [], "--out out: cannot write its folder", "unprivileged"),
     # The generated corpus's options, checked before it is made.
     ("small corpus", None, ["--size", "4000"], "--size 4000 is too small: 500 pairs at each of 5 levels", "generated"),
     ("flat corpus", None, ["--dim", "1"], "--size must be at least 1 and --dim at least 2", "generated"),
@@ -320,6 +329,7 @@ def test_bad_input_is_one_line_and_a_failed_exit(tmp_path, capsys, request, name
     path = tmp_path / "input.bin"
     if make is not None:
         make(str(path))
+    held = sorted(os.listdir(tmp_path / "out")) if (tmp_path / "out").is_dir() else None
     if how in ("here", "generated"):
         source = ["--input", str(path)] if how == "here" else []
         code, out, err = run(capsys, *source, "--out", str(tmp_path / "out"), *extra)
@@ -341,7 +351,8 @@ def test_bad_input_is_one_line_and_a_failed_exit(tmp_path, capsys, request, name
     else:
         assert err.startswith("error: ") and len(lines) == 1, err
     assert message in lines[-1] and "Traceback" not in err and (out == "" or how == "worker elsewhere"), (out, err)
-    assert not os.path.exists(tmp_path / "out" / "pairs.parquet")
+    assert (sorted(os.listdir(tmp_path / "out")) if held is not None else None) == held  # --out untouched
+    assert not [name for name in os.listdir(tmp_path) if ".near-dup-" in name]
 
 
 @pytest.fixture(scope="module")
@@ -376,18 +387,79 @@ def worker_elsewhere(tmp_path_factory):
             process.wait()
 
 
-def test_an_interrupted_write_leaves_the_previous_file(tmp_path, monkeypatch):
-    target = tmp_path / "pairs.parquet"
-    target.write_bytes(b"previous")
+# The child kills itself with SIGKILL at a chosen point of writing --out.
+KILLER = """
+import os, signal, sys
+sys.path.insert(0, {examples!r})
+import pyarrow.parquet as pq
+from near_dup import result_folder
+point, die = sys.argv[1], lambda: os.kill(os.getpid(), signal.SIGKILL)
+if point.startswith("file "):
+    real_write, written = pq.write_table, []
+    def write_table(table, where, **options):
+        if len(written) == int(point[5:]):
+            where.write(b"PAR1 half")
+            where.flush()
+            die()
+        written.append(where)
+        real_write(table, where, **options)
+    pq.write_table = write_table
+elif point in ("swap", "after swap"):
+    real_exchange = result_folder._exchange
+    def exchange(a, b):
+        if point == "after swap":
+            real_exchange(a, b)
+        die()
+    result_folder._exchange = exchange
+elif point == "between renames":  # the fallback without an exchange
+    result_folder._exchange = lambda a, b: False
+    real_rename, renamed = os.rename, []
+    def rename(a, b):
+        if renamed:
+            die()
+        renamed.append(a)
+        real_rename(a, b)
+    os.rename = rename
+import demo
+sys.exit(demo.main(sys.argv[2:]))
+"""
+KILL_POINTS = [
+    # (where the run is killed, what --out holds then: the earlier run's files, the new run's, or no folder)
+    ("file 0", "earlier"),  # halfway through the first result file
+    ("file 1", "earlier"),  # between the two result files
+    ("swap", "earlier"),  # both written, not yet swapped in
+    ("after swap", "new"),  # swapped in, the earlier files not yet removed
+    ("between renames", None),  # no exchange: the earlier folder set aside, the new one not yet in place
+]
 
-    def interrupted(table, where):
-        where.write(b"PAR1 half")
-        raise KeyboardInterrupt
 
-    monkeypatch.setattr(pq, "write_table", interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        output.write_atomically(pa.table({"x": [1]}), str(target))
-    assert os.listdir(tmp_path) == ["pairs.parquet"] and target.read_bytes() == b"previous"
+def run_ids(folder) -> set[bytes]:
+    return {pq.read_schema(os.path.join(folder, name)).metadata[b"near_dup.run_id"] for name in FILES}
+
+
+@pytest.mark.parametrize("point, holds", KILL_POINTS)
+def test_a_run_killed_while_writing_leaves_one_runs_two_files(tmp_path, capsys, point, holds):
+    np.save(tmp_path / "v.npy", make_vectors())
+    out, common = tmp_path / "out", ["--quiet", "--input", str(tmp_path / "v.npy"), *GIVEN, "--out", str(tmp_path / "out")]
+    assert run(capsys, *common[1:], "--threshold", "0.5")[0] == 0
+    earlier, (earlier_id,) = read(out), run_ids(out)
+    killed = subprocess.run([sys.executable, "-c", KILLER.format(examples=EXAMPLES), point, *common, "--threshold", "0.9"],
+                            capture_output=True, text=True, timeout=600)
+    assert killed.returncode == -9, killed.stderr
+    assert [name for name in os.listdir(tmp_path) if name.startswith(".out.near-dup-")], "the killed run's sibling"
+    if holds is None:
+        assert not out.exists()
+        folder = result_folder.ResultFolder(str(out))  # what the next run does first: the earlier folder back
+        folder.close()
+    assert sorted(os.listdir(out)) == sorted(FILES) and len(run_ids(out)) == 1
+    left = read(out), run_ids(out)
+    assert (left == (earlier, {earlier_id})) == (holds != "new")
+    code, report, err = run(capsys, *common[1:], "--threshold", "0.9")  # the killed run again, to its end
+    assert code == 0, err
+    assert sorted(os.listdir(out)) == sorted(FILES) and len(run_ids(out)) == 1 and run_ids(out) != {earlier_id}
+    assert (left == (read(out), run_ids(out))) == (holds == "new")  # the same results, the same id
+    assert sorted(os.listdir(tmp_path)) == ["out", "v.npy"]  # the stale sibling removed at start
+    assert f"(run id {next(iter(run_ids(out))).decode()})" in report
 
 
 BUCKET_CASES = [
@@ -547,6 +619,7 @@ def test_dask_two_workers_write_the_single_process_files(tmp_path, capsys):
     pairs, duplicates = read(tmp_path / "one")
     assert pairs and duplicates and "bucket cap cut" in alone
     assert read(tmp_path / "dask") == (pairs, duplicates)
+    assert all((tmp_path / "one" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes() for name in FILES)
     assert spread.startswith("dask: 2 workers") and "dashboard http" in spread
     report = [line for line in alone.splitlines() if not line.startswith(("|", "wrote"))]
     assert [line for line in spread.splitlines()[1:] if not line.startswith(("|", "wrote"))] == report

@@ -1,10 +1,7 @@
-"""The result files, each written under a temporary name and then renamed,
-so an interrupted run never leaves a half-written file in place."""
+"""The result tables, by id; result_folder writes them."""
 
 from __future__ import annotations
 
-import os
-import tempfile
 from typing import Any
 
 import numpy as np
@@ -40,25 +37,3 @@ def _ids(values: np.ndarray) -> Any:
     if values.dtype == object:
         return pa.array(values.tolist(), type=pa.string())
     return pa.array(values, type=pa.uint64() if values.dtype == np.uint64 else pa.int64())
-
-
-def write_atomically(table: Any, path: str) -> None:
-    pq = load("pyarrow.parquet")
-    directory, name = os.path.split(path)
-    handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory or ".")
-    try:
-        os.chmod(temporary, 0o666 & ~_umask())  # mkstemp's 0600 would hide the results from others
-        with os.fdopen(handle, "wb") as f:
-            pq.write_table(table, f)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
