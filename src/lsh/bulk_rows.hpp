@@ -38,11 +38,15 @@ void hamming_rows(const SignatureView& a, const SignatureView& b, std::int64_t* 
 
 // The dot product of two binary32 rows, summed in element order in binary64
 // over the exact binary64 products, starting from +0.0 (so never -0.0).
+// Both are written out, never fused into one multiply-add (the build's
+// -ffp-contract=off).
 double ordered_dot(const float* a, const float* b, std::size_t n) noexcept;
 
 // out[k] = ordered_dot(row i[k], row j[k]) for k < i.count (j as long);
-// every index already checked to lie in 0 .. x.rows-1.
+// every index already checked to lie in 0 .. x.rows-1. Pairs go four at a
+// time through interleaved chains; `plain` takes them one by one through
+// ordered_dot itself (the twin the tests compare against).
 void pair_dots(const MatrixView& x, const IndexView& i, const IndexView& j, double* out, unsigned threads,
-               CancelCheck poll);
+               CancelCheck poll, bool plain = false);
 
 }  // namespace zln::lsh
