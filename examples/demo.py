@@ -52,7 +52,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     generated.add_argument("--seed", type=int, default=20261208, metavar="N",
                            help="seed of the corpus's random numbers (default: %(default)s)")
     lsh = parser.add_argument_group("search")
-    lsh.add_argument("--threshold", type=float, default=0.9,
+    lsh.add_argument("--threshold", type=float, default=0.9, metavar="T",
                      help="keep pairs whose exact cosine reaches this (default: %(default)s)")
     lsh.add_argument("--recall", default="0.95", metavar="R",
                      help="choose the shape for this predicted recall at the threshold (default: %(default)s)")
@@ -61,7 +61,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     lsh.add_argument("--families", type=int, metavar="N",
                      help="independent SimHash signatures per vector (default: chosen with --bits and --bands; "
                           "giving any of the three turns the choice off, and the others are then 3, 256 and 16)")
-    lsh.add_argument("--bits", type=int, metavar="N", help="bits of each family's signature, 64 or more (default: chosen)")
+    lsh.add_argument("--bits", type=int, metavar="N", help="bits of each family's signature, 64 to 131072 (default: chosen)")
     lsh.add_argument("--bands", type=int, metavar="N",
                      help="bands per family: each signature is cut into N equal bands, at most one per hex digit, "
                           "and vectors sharing a band become candidates (default: chosen)")
@@ -69,8 +69,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                      help="a bucket keeps only its N members earliest in input order (0: no cap; default: %(default)s)")
     run = parser.add_argument_group("running")
     run.add_argument("--out", metavar="DIR",
-                     help="write pairs.parquet and duplicates.parquet here (a new folder, or one holding only these)")
-    run.add_argument("--dask", metavar="ADDRESS", help="run on the Dask scheduler at ADDRESS, or on local:N worker processes")
+                     help="write pairs.parquet and duplicates.parquet here: a new folder, or one holding only "
+                          "these (default: no files written)")
+    run.add_argument("--dask", metavar="ADDRESS",
+                     help="run on the Dask scheduler at ADDRESS, or on local:N worker processes (default: in this process)")
     run.add_argument("--scratch", metavar="DIR",
                      help="Dask: folder every worker can read and write, for the normalised rows and signatures "
                           "(default for local:N: /dev/shm)")

@@ -16,7 +16,7 @@ else
     echo "demo.sh: setting up .venv-3.12 (pip, test tools, requirements-demo.txt) ..." >&2
     zln_make_venv 3.12 "$VENV"
     zln_install_demo_deps
-    echo "demo.sh: building the module into .venv-3.12 (the first build takes about 3 minutes on 2 cores) ..." >&2
+    echo "demo.sh: building the module into .venv-3.12 (about 3 minutes on 2 cores the first time) ..." >&2
     zln_install_module "$ZLN_ROOT/build/py3.12"
     echo "$stamp" >"$VENV/$ZLN_STAMP"
     echo "demo.sh: ready after $((SECONDS - started)) s; later runs skip this while the sources are unchanged" >&2
