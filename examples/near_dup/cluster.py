@@ -54,7 +54,11 @@ def run(address: str, source: Source, search: Search, show: bool, scratch: str |
     try:
         _ship_code(client)
         _check_workers(client, folder)
-        return _pipeline(client, distributed, source, search, folder, show)
+        result = _pipeline(client, distributed, source, search, folder, show)
+        spilled = sum(client.run(_spilled).values())
+        print("dask: nothing spilled to disk" if not spilled else
+              f"dask: the workers spilled {spilled / 2**20:.0f} MiB to disk", flush=True)
+        return result
     finally:
         client.close()
         if cluster is not None:
@@ -216,6 +220,11 @@ def _pipeline(client: Any, distributed: Any, source: Source, search: Search, fol
     return Result(ids, np.flatnonzero(~good), why[~good], removed, removed_kept, len(kept), joined.candidates,
                   np.stack([kept[joined.a], kept[joined.b]], axis=1), joined.hamming, joined.estimate, joined.cosine,
                   cuts, choice, run.seconds)
+
+
+def _spilled(dask_worker: Any) -> float:
+    metrics = getattr(dask_worker.data, "cumulative_metrics", {})
+    return float(sum(v for (label, unit), v in metrics.items() if label == "disk-write" and unit == "bytes"))
 
 
 # Task functions: each opens the scratch arrays itself (a mapping is cheap)

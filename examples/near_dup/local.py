@@ -72,8 +72,11 @@ def run(source: Source, search: Search, show: bool) -> Result:
             cuts += cut
             bar.update(1)
 
-    with stage(seconds, "score", 1, show, "step"):
-        scored = stages.score(matrix, signatures, kept, [pairs.codes()], shape, search.threshold, None)
+    start = time.perf_counter()
+    codes = pairs.codes()
+    seconds["bucket"] += time.perf_counter() - start  # the last merge
+    with stage(seconds, "score", len(codes), show, "pair") as bar:
+        scored = stages.score(matrix, signatures, kept, [codes], shape, search.threshold, None, bar.update)
     return Result(ids, np.flatnonzero(~good), why[~good], removed, removed_kept, len(kept), scored.candidates,
                   np.stack([kept[scored.a], kept[scored.b]], axis=1), scored.hamming, scored.estimate,
                   scored.cosine, cuts, choice, seconds)

@@ -16,6 +16,7 @@ mapped from a scratch folder. So the two runs can't drift apart.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 
 import numpy as np
@@ -136,7 +137,8 @@ def range_starts(n: int, ranges: int) -> np.ndarray:
 
 
 def score(matrix: np.ndarray, signatures: np.ndarray, kept: np.ndarray, pieces: list[np.ndarray],
-          shape: LshShape, threshold: float, threads: int | None) -> Scored:
+          shape: LshShape, threshold: float, threads: int | None,
+          tick: Callable[[int], object] | None = None) -> Scored:
     """Exact cosines and Hamming distances of a range's distinct pairs, in blocks;
     keeps those whose cosine reaches the threshold."""
     codes = unique_sorted(np.concatenate(pieces)) if pieces else np.empty(0, dtype=np.uint64)
@@ -149,6 +151,8 @@ def score(matrix: np.ndarray, signatures: np.ndarray, kept: np.ndarray, pieces: 
         a, b, cosine = a[keep], b[keep], cosine[keep]
         distance = hamming(signatures, a, b)
         parts.append(Scored(a, b, distance, estimates[distance], cosine, 0))
+        if tick is not None:
+            tick(min(SCORE_BLOCK, len(codes) - start))
     joined = Scored.join(parts)
     return Scored(joined.a, joined.b, joined.hamming, joined.estimate, joined.cosine, len(codes))
 
