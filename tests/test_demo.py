@@ -523,6 +523,10 @@ def test_band_keys_and_distances_are_the_per_call_bands(F, B, K):
             keys = band_key(signatures, shape_, family * shape_.bands_per_family + band)
             assert keys.tolist() == [int(r[family].bands[band], 16) for r in records]
     assert shape_.slots == F * len(records[0][0].bands)
+    if bulk.NATIVE and shape_.band_bits <= 64:  # the companion's own band keys, where it builds them
+        keys = bulk.module().band_keys(signatures, B, K)
+        assert all((keys[:, f, k] == band_key(signatures, shape_, f * shape_.bands_per_family + k)).all()
+                   for f in range(F) for k in range(shape_.bands_per_family))
     a, b = np.array([0, 1, 2, 5]), np.array([3, 4, 5, 5])
     expected = [sum(zln.hamming_distance_hex(x.signature, y.signature) for x, y in zip(records[i], records[j]))
                 for i, j in zip(a, b)]
@@ -561,11 +565,12 @@ def test_shape_choice_takes_the_fewest_bits_meeting_both(n, mean, spread, thresh
     assert choice.shape.total_bits == choice.shape.band_bits * choice.shape.slots
     if met:
         assert choice.recall >= recall
-        # No shape of fewer bits meets both: one band fewer at this width, or any narrower or wider band.
+        # No shape of fewer bits meets both: one family fewer at this width, or any narrower or wider band.
         for digits in range(1, 17):
-            slots = (choice.shape.total_bits - 1) // (4 * digits)
-            if 4 * digits * slots >= 64:
-                got, per_vector = shape.predict(LshShape(1, 4 * digits * slots, slots), background, n, threshold)
+            bands = 64 // digits
+            families = (choice.shape.total_bits - 1) // (4 * digits * bands)
+            if families:
+                got, per_vector = shape.predict(LshShape(families, 4 * digits * bands, bands), background, n, threshold)
                 assert got < recall or per_vector > budget
 
 

@@ -7,7 +7,10 @@ threshold is that probability at the threshold; the random candidates are
 the mean of it over a sample of random pairs (embeddings are not orthogonal:
 their background cosine is well above 0, which is what sets the cost) times
 (n - 1)/2 pairs per vector. The cheapest shape is the one with the fewest
-signature bits, since signing costs in proportion to them.
+signature bits, since signing costs in proportion to them. Bands of one
+family are as independent as bands of different families; a chosen shape
+fills families of at most 256 bits with as many bands of the width as fit
+(longer signatures cost more per bit to sign).
 """
 
 from __future__ import annotations
@@ -22,6 +25,7 @@ from .signing import LshShape
 SAMPLE_PAIRS = 20_000
 MAX_BAND_DIGITS = 16  # keys of at most 64 bits
 MAX_SLOTS = 2048  # bands in all: each is one pass over the corpus
+FAMILY_DIGITS = 64  # a family of 256 bits at most: the signing core is at its best per bit there
 
 
 @dataclass(frozen=True)
@@ -55,10 +59,9 @@ def choose(background: np.ndarray, count: int, threshold: float, recall: float, 
     for digits in range(1, MAX_BAND_DIGITS + 1):
         at_threshold = match_probability(np.array([threshold]), 4 * digits, 1)[0]
         background_one = match_probability(cosines, 4 * digits, 1)
-        for slots in range(1, MAX_SLOTS + 1):
-            shape = _shape(digits, slots)
-            if shape is None:
-                continue
+        bands = FAMILY_DIGITS // digits
+        for families in range(1, MAX_SLOTS // bands + 1):
+            shape, slots = LshShape(families, 4 * digits * bands, bands), families * bands
             if best is not None and shape.total_bits > best.shape.total_bits:
                 break  # more bands only cost more from here
             got = float(-math.expm1(slots * math.log1p(-min(at_threshold, 1.0 - 1e-300))))
@@ -82,15 +85,6 @@ def choose(background: np.ndarray, count: int, threshold: float, recall: float, 
 def given(shape: LshShape, background: np.ndarray, count: int, threshold: float, recall: float, budget: float) -> Choice:
     got, per_vector = predict(shape, background, count, threshold)
     return Choice(shape, got, per_vector, got >= recall and per_vector <= budget, False)
-
-
-def _shape(digits: int, slots: int) -> LshShape | None:
-    """`slots` bands of `digits` hex digits, all in one family (bands of
-    different families are no more independent than bands of one); None where
-    that signature would fall under the module's 64-bit floor."""
-    if digits * slots < 16:
-        return None
-    return LshShape(1, 4 * digits * slots, slots)
 
 
 def _rank(choice: Choice, budget: float) -> tuple[float, float, int]:
