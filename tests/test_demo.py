@@ -523,7 +523,7 @@ def test_band_keys_and_distances_are_the_per_call_bands(F, B, K):
             keys = band_key(signatures, shape_, family * shape_.bands_per_family + band)
             assert keys.tolist() == [int(r[family].bands[band], 16) for r in records]
     assert shape_.slots == F * len(records[0][0].bands)
-    if bulk.NATIVE and shape_.band_bits <= 64:  # the companion's own band keys, where it builds them
+    if shape_.band_bits <= 64:  # the companion's own band keys agree
         keys = bulk.module().band_keys(signatures, B, K)
         assert all((keys[:, f, k] == band_key(signatures, shape_, f * shape_.bands_per_family + k)).all()
                    for f in range(F) for k in range(shape_.bands_per_family))
