@@ -13,7 +13,7 @@ if [ -x "$VENV/bin/python" ] && [ "$(cat "$VENV/$ZLN_STAMP" 2>/dev/null)" = "$st
 else
     # Progress goes to stderr: stdout is the job's report.
     started=$SECONDS
-    echo "demo.sh: setting up .venv-3.12 (pip, test tools, requirements-demo.txt) ..." >&2
+    echo "demo.sh: setting up .venv-3.12 (pip, test tools, requirements-demo.txt; about 1.5 minutes the first time) ..." >&2
     zln_make_venv 3.12 "$VENV"
     zln_install_demo_deps
     echo "demo.sh: building the module into .venv-3.12 (about 3 minutes on 2 cores the first time) ..." >&2

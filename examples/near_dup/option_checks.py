@@ -7,9 +7,10 @@ import argparse
 
 from .corpus import LEVELS
 from .options import DEFAULT_SHAPE
+from .shape import MAX_BAND_DIGITS, MAX_SLOTS
 
 MAX_FAMILIES = 1024
-MAX_BITS = 131072  # per signature, as much as the shape choice itself may take
+MAX_BITS = 4 * MAX_BAND_DIGITS * MAX_SLOTS  # per signature: the most bands the job forms, each of 64 bits (131072)
 
 
 def problem(args: argparse.Namespace) -> str | None:
