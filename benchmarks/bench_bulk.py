@@ -17,7 +17,9 @@ For d = 384, 768 and 1536 (n rows of unit Gaussian vectors, default
 Then pair_cosines at d = 768 on random pairs of a --pair-rows matrix
 (default 1,000,000 rows, 3 GB). Each figure is the median of --rounds
 rounds; the rounds alternate all measurements, so load that comes and goes
-on a shared machine weighs on all of them alike.
+on a shared machine weighs on all of them alike. Single-thread figures are
+the process's CPU time (time.process_time), which a busy machine inflates
+far less than wall time; thread speed-ups can only be wall time.
 
 Run: .venv-3.12/bin/python benchmarks/bench_bulk.py [--rows N] [--rounds R]
 """
@@ -29,12 +31,12 @@ import os
 import re
 import statistics
 import subprocess
+import sys
 import time
 
 import numpy as np
 
 from _bench_common import ROOT, print_table
-from bench_simhash_batch import numpy_batched_ns
 
 import zarvik_lumetra_bulk as bulk
 import zarvik_lumetra_native as native
@@ -51,10 +53,44 @@ def unit_rows(n: int, d: int, seed: int) -> np.ndarray:
     return x
 
 
-def seconds(fn) -> float:
-    t0 = time.perf_counter()
+def seconds(fn) -> tuple:
+    """(wall seconds, CPU seconds of the whole process, every thread)."""
+    c0, t0 = time.process_time(), time.perf_counter()
     fn()
-    return time.perf_counter() - t0
+    return time.perf_counter() - t0, time.process_time() - c0
+
+
+NUMPY_CHILD = r"""
+import sys, time, statistics
+import numpy as np
+sys.path.insert(0, sys.argv[3])
+from bench_simhash import sign_matrix
+n, batch = int(sys.argv[1]), int(sys.argv[2])
+rng = np.random.default_rng(n)
+x = rng.standard_normal((batch, n)).astype(np.float32)
+x /= np.linalg.norm(x, axis=1, keepdims=True)
+m = np.ascontiguousarray(sign_matrix(3, 256, n).T)  # n x 768
+def run():
+    return np.packbits((x @ m) > 0, axis=1)
+run()
+wall, cpu = [], []
+for _ in range(5):
+    c0, t0 = time.process_time(), time.perf_counter()
+    run()
+    wall.append(time.perf_counter() - t0)
+    cpu.append(time.process_time() - c0)
+print(statistics.median(wall) / batch, statistics.median(cpu) / batch)
+"""
+
+
+def numpy_batched(d: int) -> tuple:
+    """(wall, CPU) seconds per vector of NumPy's batched product, one BLAS thread."""
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    env.pop("OPENBLAS_CORETYPE", None)
+    env.pop("OPENBLAS_L2_SIZE", None)
+    out = subprocess.run([sys.executable, "-c", NUMPY_CHILD, str(d), "10000", os.path.dirname(os.path.abspath(__file__))],
+                         env=env, check=True, capture_output=True, text=True).stdout.split()
+    return float(out[0]), float(out[1])
 
 
 def core_figures() -> dict:
@@ -70,9 +106,9 @@ def core_figures() -> dict:
                     out[("sign", d)] = float(us)
         text = subprocess.run([os.path.join(core, "bench_digest_core")], capture_output=True, text=True, check=True).stdout
         for line in text.splitlines():
-            f = line.split()
-            if f and f[0].isdigit() and len(f) >= 8:
-                out[("digest", int(f[0]))] = float(f[6])  # whole digest, median
+            f = re.findall(r"[0-9.]+", line)  # n, bytes, then median [min] of text, SHA-256, whole digest
+            if line[:1].isdigit() and len(f) >= 8:
+                out[("digest", int(f[0]))] = float(f[6])
     except (OSError, subprocess.CalledProcessError, AttributeError):
         pass
     return out
@@ -105,14 +141,16 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args()
     core = core_figures()
-    rows = []
+    rows_cpu, rows_wall = [], []
     for d in SIZES:
         x = unit_rows(args.rows, d, seed=d)
         loop = per_call_loop(x[: args.loop_rows])
-        times: dict = {}
+        wall: dict = {}
+        cpu: dict = {}
 
-        def add(key, s, count):
-            times.setdefault(key, []).append(s / count * 1e6)
+        def add(key, took, count):
+            wall.setdefault(key, []).append(took[0] / count * 1e6)
+            cpu.setdefault(key, []).append(took[1] / count * 1e6)
 
         for _ in range(args.rounds):
             for name, fn in zip(("normalize", "digest", "sign"), loop):
@@ -121,42 +159,51 @@ def main() -> None:
                 add(("normalize", t), seconds(lambda: bulk.normalize_rows(x, threads=t)), args.rows)
                 add(("digest", t), seconds(lambda: bulk.digest_rows(x, threads=t)), args.rows)
                 add(("sign", t), seconds(lambda: bulk.sign_rows(x, threads=t)), args.rows)
-            add(("numpy",), numpy_batched_ns(d) / 1e3, 1)
-        m = {k: statistics.median(v) for k, v in times.items()}
-        loop_all = m[("loop", "normalize")] + m[("loop", "digest")] + m[("loop", "sign")]
-        bulk1 = m[("normalize", 1)] + m[("digest", 1)] + m[("sign", 1)]
-        rows.append([
+            add(("numpy",), numpy_batched(d), 1)
+        c = {k: statistics.median(v) for k, v in cpu.items()}
+        w = {k: statistics.median(v) for k, v in wall.items()}
+        loop_all = c[("loop", "normalize")] + c[("loop", "digest")] + c[("loop", "sign")]
+        bulk1 = c[("normalize", 1)] + c[("digest", 1)] + c[("sign", 1)]
+        nan = float("nan")
+        rows_cpu.append([
             d,
-            f"{m[('loop', 'normalize')]:.2f} / {m[('normalize', 1)]:.2f} / {m[('normalize', 2)]:.2f}",
-            f"{m[('loop', 'digest')]:.2f} / {m[('digest', 1)]:.2f} / {m[('digest', 2)]:.2f} / "
-            f"{core.get(('digest', d), float('nan')):.2f}",
-            f"{m[('loop', 'sign')]:.2f} / {m[('sign', 1)]:.2f} / {m[('sign', 2)]:.2f} / "
-            f"{core.get(('sign', d), float('nan')):.2f}",
-            f"{m[('numpy',)]:.2f}",
+            f"{c[('loop', 'normalize')]:.2f} / {c[('normalize', 1)]:.2f}",
+            f"{c[('loop', 'digest')]:.2f} / {c[('digest', 1)]:.2f} / {core.get(('digest', d), nan):.2f}",
+            f"{c[('loop', 'sign')]:.2f} / {c[('sign', 1)]:.2f} / {core.get(('sign', d), nan):.2f}",
+            f"{c[('numpy',)]:.2f}",
             f"{loop_all:.1f} / {bulk1:.1f} ({bulk1 / loop_all:.2f}×)",
-            f"{m[('sign', 1)] / m[('numpy',)]:.2f}× / {m[('sign', 1)] / core.get(('sign', d), float('nan')):.2f}× / "
-            f"{m[('sign', 1)] / m[('sign', 2)]:.2f}×",
+            f"{c[('sign', 1)] / c[('numpy',)]:.2f}× / {c[('sign', 1)] / core.get(('sign', d), nan):.2f}×",
+        ])
+        rows_wall.append([
+            d,
+            *(f"{w[(f, 1)]:.2f} / {w[(f, 2)]:.2f} ({w[(f, 1)] / w[(f, 2)]:.2f}×)" for f in ("normalize", "digest", "sign")),
         ])
         del x
-    print(f"## bulk functions per vector (µs), n = {args.rows:,}, medians of {args.rounds} alternating rounds\n")
+    print(f"## per vector, CPU µs of the process (all threads), n = {args.rows:,}, medians of {args.rounds} "
+          "alternating rounds, one thread\n")
     print_table(
-        ["d", "normalize: loop / 1 thr / 2 thr", "digest: loop / 1 / 2 / core", "sign: loop / 1 / 2 / core",
-         "NumPy batched", "all three: loop / bulk 1 thr", "sign 1 thr vs NumPy / core; 2-thread speed-up"],
-        rows,
+        ["d", "normalize: loop / bulk", "digest: loop / bulk / core", "sign: loop / bulk / core",
+         "NumPy batched", "all three: loop / bulk", "sign bulk vs NumPy / core"],
+        rows_cpu,
     )
     print(f"Loop: the per-call functions over the first {args.loop_rows:,} ndarray rows. Core: the C++ timing "
-          "programs' median per call (nan when build/bench is not built).\n")
+          "programs' median wall time per call (nan when build/bench is not built); a call that short is rarely "
+          "preempted, so its median is close to its CPU time.\n")
+    print("## wall µs per vector, 1 thread / 2 threads (speed-up)\n")
+    print_table(["d", "normalize_rows", "digest_rows", "sign_rows"], rows_wall)
 
     x = unit_rows(args.pair_rows, 768, seed=1)
     rng = np.random.default_rng(2)
     i = rng.integers(0, args.pair_rows, args.pairs)
     j = rng.integers(0, args.pair_rows, args.pairs)
-    pair = {1: [], 2: []}
+    pair: dict = {}
     for _ in range(args.rounds):
         for t in (1, 2):
-            pair[t].append(seconds(lambda: bulk.pair_cosines(x, i, j, threads=t)) / args.pairs * 1e6)
-    print(f"pair_cosines, d = 768, {args.pairs:,} random pairs of {args.pair_rows:,} rows: "
-          f"{statistics.median(pair[1]):.3f} µs per pair with 1 thread, {statistics.median(pair[2]):.3f} with 2")
+            took = seconds(lambda: bulk.pair_cosines(x, i, j, threads=t))
+            pair.setdefault(t, []).append([v / args.pairs * 1e6 for v in took])
+    one, two = ([statistics.median(v[k] for v in pair[t]) for k in (0, 1)] for t in (1, 2))
+    print(f"pair_cosines, d = 768, {args.pairs:,} random pairs of {args.pair_rows:,} rows, µs per pair: "
+          f"1 thread {one[0]:.3f} wall / {one[1]:.3f} CPU; 2 threads {two[0]:.3f} wall / {two[1]:.3f} CPU")
 
 
 if __name__ == "__main__":

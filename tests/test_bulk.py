@@ -204,6 +204,13 @@ def test_empty_inputs():
 
 
 X = np.zeros((2, 3), np.float32)
+
+
+def _overlap():
+    m = np.zeros((3, 3), np.float32)
+    bulk.normalize_rows(m[:2], out=m[1:])  # row 0 of out is row 1 of x
+
+
 SIG = np.zeros((2, 3, 4), np.uint64)
 
 # call -> (exception class, text the message contains)
@@ -224,6 +231,7 @@ BAD_INPUT = {
     "out-wrong-shape": (lambda: bulk.normalize_rows(X, out=np.zeros((3, 2), np.float32)), ValueError, "shape (2, 3)"),
     "out-read-only": (lambda: bulk.normalize_rows(X, out=_read_only(X)), ValueError, "writable"),
     "out-fortran": (lambda: bulk.normalize_rows(X, out=np.zeros((2, 3), np.float32, order="F")), ValueError, "C-contiguous"),
+    "out-overlaps": (_overlap, ValueError, "shares memory with x without being x"),
     "signatures-float": (lambda: bulk.band_keys(SIG.astype(float), 256, 16), TypeError, "uint64"),
     "signatures-2-d": (lambda: bulk.signature_texts(SIG[0], 256), ValueError, "3-dimensional"),
     "words-mismatch": (lambda: bulk.band_keys(SIG, 100, 16), ValueError, "100 bits take 2"),

@@ -1,5 +1,6 @@
 #include "bulk/bulk_functions.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "bulk/array_args.hpp"
@@ -26,6 +27,25 @@ std::uint64_t u64_or(PyObject* obj, const char* name, std::uint64_t fallback) {
     return obj == nullptr ? fallback : convert_argument(name, obj, extract_u64);
 }
 
+// Whether a C-contiguous float32 output at `out` overlaps the input other
+// than by being the same array: rows are written by several threads, each
+// row after its own input row is read, so only that exact aliasing is safe.
+bool overlaps_other_than_itself(const lsh::MatrixView& x, const float* out) {
+    if (x.rows == 0 || x.cols == 0) return false;
+    const auto* o = reinterpret_cast<const unsigned char*>(out);
+    const std::size_t item = x.kind == lsh::ElementKind::Float32 ? 4 : 8;
+    const std::ptrdiff_t r = x.row_stride * static_cast<std::ptrdiff_t>(x.rows - 1);
+    const std::ptrdiff_t c = x.col_stride * static_cast<std::ptrdiff_t>(x.cols - 1);
+    const unsigned char* lo = x.base + std::min<std::ptrdiff_t>(r, 0) + std::min<std::ptrdiff_t>(c, 0);
+    const unsigned char* hi = x.base + std::max<std::ptrdiff_t>(r, 0) + std::max<std::ptrdiff_t>(c, 0) + item;
+    const unsigned char* out_hi = o + x.rows * x.cols * sizeof(float);
+    if (out_hi <= lo || hi <= o) return false;
+    const bool same = o == x.base && x.kind == lsh::ElementKind::Float32 && !x.swapped &&
+                      x.col_stride == sizeof(float) &&
+                      x.row_stride == static_cast<std::ptrdiff_t>(x.cols * sizeof(float));
+    return !same;
+}
+
 PyObject* normalize_rows(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&]() -> PyObject* {
         static const char* const names[] = {"x", "out", "threads", nullptr};
@@ -38,6 +58,9 @@ PyObject* normalize_rows(PyObject*, PyObject* args, PyObject* kwargs) {
         float* out = nullptr;
         if (out_obj != nullptr && out_obj != Py_None) {
             out = out_matrix(out_obj, "out", x.rows, x.cols, out_buf);
+            if (overlaps_other_than_itself(x, out)) {
+                throw PendingError::deferred(PyExc_ValueError, "out shares memory with x without being x itself");
+            }
             result = Ref::borrow(out_obj);
         } else {
             result = new_array({x.rows, x.cols}, "float32", out_buf);
@@ -188,11 +211,14 @@ PyMethodDef functions[] = {
      "L2-normalise every row of a 2-D float32 or float64 array.\n\n"
      "Row i of the float32 (n, d) result is normalize_vector(x[i]) bit for bit.\n"
      "out, when given, is a writable C-contiguous float32 (n, d) array that\n"
-     "receives the result and is returned; it may be x itself."},
+     "receives the result and is returned; it may be x itself.\n\n"
+     "threads: worker threads (None: every CPU this process may use); the\n"
+     "result is the same for any number."},
     {"digest_rows", ZLN_BULK_ENTRY(digest_rows), METH_VARARGS | METH_KEYWORDS,
      "digest_rows(x, *, threads=None)\n--\n\n"
      "Canonical SHA-256 of every row: a uint8 (n, 32) array whose row i is the\n"
-     "digest compute_embedding_sha256(x[i]) writes as hex text."},
+     "digest compute_embedding_sha256(x[i]) writes as hex text. threads as for\n"
+     "normalize_rows."},
     {"sign_rows", ZLN_BULK_ENTRY(sign_rows), METH_VARARGS | METH_KEYWORDS,
      "sign_rows(x, families=3, bits=256, bands=16, *, threads=None)\n--\n\n"
      "SimHash signatures of every row as a uint64 (n, families, words) array.\n\n"
@@ -200,7 +226,7 @@ PyMethodDef functions[] = {
      "int(sig[16*w : 16*w+16], 16) for that family's signature text from\n"
      "simhash_lsh_multi(x[i], families, bits, bands) (the last word may hold\n"
      "fewer digits). Floors as there: families and bands at least 1, bits at\n"
-     "least 64."},
+     "least 64. threads as for normalize_rows."},
     {"band_keys", ZLN_BULK_ENTRY(band_keys), METH_VARARGS | METH_KEYWORDS,
      "band_keys(signatures, bits, bands)\n--\n\n"
      "The bands of sign_rows' signatures as integers: a uint64 (n, families, k)\n"
@@ -221,7 +247,9 @@ PyMethodDef functions[] = {
      "Each is summed in element order in binary64, starting from +0.0, over the\n"
      "exact binary64 products of the rows' float32 values (float64 input is\n"
      "narrowed first), without fused multiply-add: the same bits on every\n"
-     "machine. For normalised rows this is their cosine."},
+     "machine. For normalised rows this is their cosine. i and j are 1-D\n"
+     "integer arrays of the same length, each index in 0 .. n-1. threads as\n"
+     "for normalize_rows."},
     {nullptr, nullptr, 0, nullptr},
 };
 
