@@ -16,7 +16,9 @@ zln_install_module "$ZLN_ROOT/build/py3.12-tsan" \
 # runtime, for its exception interceptors), and the interpreter lock, a
 # pthread mutex and condition variable, is seen through its interceptors.
 tsan_runtime="$(${CXX:-g++} -print-file-name=libtsan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
+# -s: a report ends the process at once (halt_on_error), and pytest would
+# otherwise keep it in its captured output, never shown.
 (cd "$ZLN_ROOT" && \
     LD_PRELOAD="$tsan_runtime" TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
-    ZLN_SANITIZED=1 "$VENV_PY" -m pytest -q -p no:cacheprovider tests/test_bulk_threads.py tests/test_bulk.py)
+    ZLN_SANITIZED=1 "$VENV_PY" -m pytest -q -s -p no:cacheprovider tests/test_bulk_threads.py tests/test_bulk.py)
 echo "   ThreadSanitizer stage: $((SECONDS - started)) s"
