@@ -122,11 +122,12 @@ def run(args: argparse.Namespace) -> int:
 
 def search_and_report(args: argparse.Namespace, search: Search, source: inputs.Source, corpus: Corpus | None,
                       folder: ResultFolder | None) -> int:
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     if args.dask:
         result = cluster.run(args.dask, source, search, not args.quiet, args.scratch)
     else:
         result = local.run(source, search, not args.quiet)
+        result.cpu["wall"] = time.process_time() - cpu
     result.seconds["wall" + (f" (Dask, {cluster.describe(args.dask)})" if args.dask else "")] = \
         time.perf_counter() - start
 
@@ -141,7 +142,7 @@ def search_and_report(args: argparse.Namespace, search: Search, source: inputs.S
         run_id = folder.commit({"pairs.parquet": pairs, "duplicates.parquet": duplicates})
         print(f"wrote {pairs.num_rows} pairs to {os.path.join(args.out, 'pairs.parquet')} and {duplicates.num_rows} "
               f"exact copies to {os.path.join(args.out, 'duplicates.parquet')} (run id {run_id})")
-    report.timings(result.seconds, source.count)
+    report.timings(result.seconds, source.count, result.cpu)
     if args.plot and corpus is not None:
         plot(args.plot, points)
     return 0

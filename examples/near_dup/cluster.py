@@ -55,6 +55,7 @@ def run(address: str, source: Source, search: Search, show: bool, scratch: str |
         _ship_code(client)
         _check_workers(client, folder)
         result = _pipeline(client, distributed, source, search, folder, show)
+        result.cpu["all (workers since they started, and this process)"] = _Stages(client, distributed, False).worker_cpu()
         spilled = sum(client.run(_spilled).values())
         print("dask: nothing spilled to disk" if not spilled else
               f"dask: the workers spilled {spilled / 2**20:.0f} MiB to disk", flush=True)
@@ -154,10 +155,15 @@ class _Stages:
     def __init__(self, client: Any, distributed: Any, show: bool) -> None:
         self.client, self.distributed, self.show = client, distributed, show
         self.seconds: dict[str, float] = {}
+        self.cpu: dict[str, float] = {}
+
+    def worker_cpu(self) -> float:
+        """CPU time of every worker process since it started, and of this one."""
+        return sum(self.client.run(time.process_time).values()) + time.process_time()
 
     def run(self, name: str, function: Callable[..., Any], calls: list[tuple[Any, ...]], weights: list[int],
             unit: str = "vec", **common: Any) -> list[Any]:
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), self.worker_cpu()
         futures = [self.client.submit(function, *args, **common, pure=False) for args in calls]
         weight = {f.key: w for f, w in zip(futures, weights)}
         with tqdm(total=sum(weights), desc=f"{name:<10}", unit=unit, leave=False, disable=not self.show) as bar:
@@ -166,6 +172,7 @@ class _Stages:
                     future.result()  # raises the task's exception here
                 bar.update(weight[future.key])
         self.seconds[name] = self.seconds.get(name, 0.0) + time.perf_counter() - start
+        self.cpu[name] = self.cpu.get(name, 0.0) + self.worker_cpu() - cpu
         return futures
 
 
@@ -178,7 +185,7 @@ def _pipeline(client: Any, distributed: Any, source: Source, search: Search, fol
     prepared = run.run("prepare", _prepare, [(block,) for block in source.blocks],
                        [stop - start for start, stop in zip(starts, starts[1:])], matrix_path=matrix_path)
 
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     ids = np.empty(n, dtype=source.id_dtype)
     good = np.zeros(n, dtype=bool)
     why = np.zeros(n, dtype=np.uint8)
@@ -193,6 +200,7 @@ def _pipeline(client: Any, distributed: Any, source: Source, search: Search, fol
     keep[removed] = False
     kept = np.flatnonzero(keep)
     run.seconds["copies"] = time.perf_counter() - start
+    run.cpu["copies"] = time.process_time() - cpu
 
     [kept_future] = client.scatter([kept], broadcast=True)
     [sample] = run.run("shape", _background, [()], [1], "step", matrix_path=matrix_path, kept=kept_future)
@@ -219,7 +227,7 @@ def _pipeline(client: Any, distributed: Any, source: Source, search: Search, fol
     joined = stages.Scored.join(client.gather(scored))
     return Result(ids, np.flatnonzero(~good), why[~good], removed, removed_kept, len(kept), joined.candidates,
                   np.stack([kept[joined.a], kept[joined.b]], axis=1), joined.hamming, joined.estimate, joined.cosine,
-                  cuts, choice, run.seconds)
+                  cuts, choice, run.seconds, run.cpu)
 
 
 def _spilled(dask_worker: Any) -> float:

@@ -22,15 +22,21 @@ from .result import Result
 
 @contextmanager
 def stage(seconds: dict[str, float], name: str, total: int, show: bool, unit: str = "vec") -> Iterator[tqdm[Never]]:
-    """A progress bar over `total` items, and the stage's time added to `seconds`."""
-    start = time.perf_counter()
+    """A progress bar over `total` items, and the stage's wall and CPU time
+    (every thread of the process) added to `seconds` and `seconds.cpu`."""
+    start, cpu = time.perf_counter(), time.process_time()
     with tqdm(total=total, desc=f"{name:<10}", unit=unit, leave=False, disable=not show) as bar:
         yield bar
     seconds[name] = seconds.get(name, 0.0) + time.perf_counter() - start
+    _cpu[name] = _cpu.get(name, 0.0) + time.process_time() - cpu
+
+
+_cpu: dict[str, float] = {}
 
 
 def run(source: Source, search: Search, show: bool) -> Result:
     seconds: dict[str, float] = {}
+    _cpu.clear()
     n = source.count
     ids = np.empty(n, dtype=source.id_dtype)
     good = np.zeros(n, dtype=bool)
@@ -72,14 +78,13 @@ def run(source: Source, search: Search, show: bool) -> Result:
             cuts += cut
             bar.update(1)
 
-    start = time.perf_counter()
-    codes = pairs.codes()
-    seconds["bucket"] += time.perf_counter() - start  # the last merge
+    with stage(seconds, "bucket", 0, False):  # the last merge
+        codes = pairs.codes()
     with stage(seconds, "score", len(codes), show, "pair") as bar:
         scored = stages.score(matrix, signatures, kept, [codes], shape, search.threshold, None, bar.update)
     return Result(ids, np.flatnonzero(~good), why[~good], removed, removed_kept, len(kept), scored.candidates,
                   np.stack([kept[scored.a], kept[scored.b]], axis=1), scored.hamming, scored.estimate,
-                  scored.cosine, cuts, choice, seconds)
+                  scored.cosine, cuts, choice, seconds, dict(_cpu))
 
 
 def _cpus() -> int:

@@ -50,12 +50,17 @@ def user_input(description: str, dim: int, result: Result, threshold: float) -> 
     print(f"pairs with cosine >= {threshold:g}: {len(result.pairs)}")
 
 
-def timings(seconds: dict[str, float], count: int) -> None:
+def timings(seconds: dict[str, float], count: int, cpu: dict[str, float] | None = None) -> None:
+    cpu = cpu or {}
     print()
-    print("| stage | total s | us per vector |")
-    print("|---|---:|---:|")
+    print("| stage | total s | us per vector | CPU s |")
+    print("|---|---:|---:|---:|")
     for stage, value in seconds.items():
-        print(f"| {stage} | {value:.3f} | {value / count * 1e6:.1f} |")
+        used = f"{cpu[stage]:.3f}" if stage in cpu else ""
+        print(f"| {stage} | {value:.3f} | {value / count * 1e6:.1f} | {used} |")
+    for stage, value in cpu.items():
+        if stage not in seconds:
+            print(f"| {stage} | | | {value:.3f} |")
 
 
 def _shape(result: Result, threshold: float) -> None:

@@ -26,4 +26,5 @@ class Result:
     cosines: np.ndarray  # per pair: exact cosine of the normalised rows
     cuts: Cuts
     choice: Choice
-    seconds: dict[str, float] = field(default_factory=dict)
+    seconds: dict[str, float] = field(default_factory=dict)  # wall time per stage
+    cpu: dict[str, float] = field(default_factory=dict)  # CPU time per stage, all threads and workers
