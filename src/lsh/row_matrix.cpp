@@ -25,6 +25,7 @@ T load(const unsigned char* p) noexcept {
 }  // namespace
 
 void MatrixView::row_as_float(std::size_t i, float* out) const noexcept {
+    if (cols == 0) return;  // `out` may be null then, which memcpy never accepts
     const unsigned char* p = element(i, 0);
     if (kind == ElementKind::Float32) {
         if (!swapped && col_stride == sizeof(float)) {
