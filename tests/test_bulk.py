@@ -267,6 +267,9 @@ def test_conversion_errors_carry_the_per_call_note():
 def test_ctrl_c_interrupts_a_long_call(threads):
     # A huge matrix without memory: one row seen 10^8 times (row stride 0).
     x = np.broadcast_to(make_matrix(1, 384, seed=1), (10**8, 384))
+    # A process started in the background by a non-interactive shell ignores
+    # SIGINT from birth; Python's handler makes it a KeyboardInterrupt.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.3, signal.raise_signal, (signal.SIGINT,))
     timer.start()
     try:
@@ -274,3 +277,5 @@ def test_ctrl_c_interrupts_a_long_call(threads):
             bulk.sign_rows(x, 1, 64, threads=threads)
     finally:
         timer.cancel()
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
