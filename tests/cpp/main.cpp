@@ -8,11 +8,16 @@
 
 // Runs every registered case, or those whose name contains the first
 // argument that is not an option. --kernels=LEVEL narrows every kernel table
-// the cases build to that level (generic, popcnt, avx2, ..., neon).
+// the cases build to that level (generic, popcnt, avx2, ..., neon);
+// --list-kernel-levels prints the levels this build knows, one a line.
 int main(int argc, char** argv) {
     const char* filter = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--list-kernel-levels") {
+            for (const auto& l : zln::lsh::detail::kernel_levels()) std::printf("%s\n", l.name);
+            return 0;
+        }
         if (arg.rfind("--kernels=", 0) == 0) {
             const std::string level = arg.substr(10);
             bool known = false;
