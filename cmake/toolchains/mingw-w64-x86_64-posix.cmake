@@ -10,3 +10,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# A libcrypto built for the target outside that root (OPENSSL_ROOT_DIR, as
+# scripts/ci_targets.sh passes it) is searched too.
+if(OPENSSL_ROOT_DIR)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${OPENSSL_ROOT_DIR})
+endif()
