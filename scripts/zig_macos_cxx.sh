@@ -1,17 +1,30 @@
 #!/bin/sh
 # `zig c++` for a macOS target, with one change to linking: zig's own Mach-O
-# linker accepts -exported_symbols_list but ignores it, so a link that names
-# one (an extension module) is done again, on the link line zig built, by
-# LLVM's Mach-O linker (Debian's lld, run as `lld -flavor darwin`), which
-# honours it as Apple's linker does. The module is loaded into an interpreter, so libSystem's symbols are left to
-# dynamic lookup like the interpreter's (lld cannot read zig's libSystem.tbd).
+# linker ignores an exported-symbols list (and takes no -bundle), so a link
+# that names one (an extension module) is done by LLVM's Mach-O linker
+# (Debian's lld, run as `lld -flavor darwin`), which honours the list as
+# Apple's linker does, on the link line zig builds. The module is loaded into
+# an interpreter, so libSystem's symbols are left to dynamic lookup like the
+# interpreter's (lld cannot read zig's libSystem.tbd).
 # Usage (as scripts/ci_targets.sh writes the compiler wrappers):
 #   zig_macos_cxx.sh ZIG TARGET compiler-arguments...
 zig="$1" target="$2"
 shift 2
-list=""
+list="" bundle="" next=""
+# The arguments for zig: without the list (either spelling CMake may use)
+# and with -shared for -bundle.
 for arg in "$@"; do
-    case "$arg" in -Wl,-exported_symbols_list,*) list="${arg#-Wl,-exported_symbols_list,}" ;; esac
+    shift
+    case "$next$arg" in
+        -Wl,-exported_symbols_list,*) list="${arg#-Wl,-exported_symbols_list,}"; continue ;;
+        -Xlinker) next=x; continue ;;
+        x-exported_symbols_list) next=list; continue ;;
+        list-Xlinker) continue ;;
+        list*) list="$arg" next=""; continue ;;
+        x*) next=""; set -- "$@" -Xlinker "$arg"; continue ;;
+        -bundle) bundle=1; set -- "$@" -shared; continue ;;
+    esac
+    set -- "$@" "$arg"
 done
 [ -n "$list" ] || exec "$zig" c++ -target "$target" "$@"
 line="$("$zig" c++ -target "$target" -v "$@" 2>&1 >/dev/null | grep '^zig ld ')" || {
@@ -24,6 +37,10 @@ set -f
 set -- ${line#zig ld }
 for arg in "$@"; do
     shift
-    [ "$arg" = -lSystem ] || set -- "$@" "$arg"
+    case "$arg" in
+        -lSystem) ;;
+        -dylib) if [ -n "$bundle" ]; then set -- "$@" -bundle; else set -- "$@" -dylib; fi ;;
+        *) set -- "$@" "$arg" ;;
+    esac
 done
 exec lld -flavor darwin -arch "$arch" "$@" -undefined dynamic_lookup -exported_symbols_list "$list"
