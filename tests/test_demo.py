@@ -569,11 +569,11 @@ def test_shape_choice_takes_the_fewest_bits_meeting_both(n, mean, spread, thresh
     if met:
         assert choice.recall >= recall
         # No shape of fewer bits meets both: one family fewer at this width, or any narrower or wider band.
-        for digits in range(1, 17):
-            bands = 64 // digits
-            families = (choice.shape.total_bits - 1) // (4 * digits * bands)
-            if families:
-                got, per_vector = shape.predict(LshShape(families, 4 * digits * bands, bands), background, n, threshold)
+        for digits in range(1, 17):  # at each width, the most bands in fewer bits (fewer bands recall less)
+            fewer = [s for s in (shape.layout(digits, slots) for slots in range(1, 257))
+                     if s is not None and s.total_bits < choice.shape.total_bits]
+            if fewer:
+                got, per_vector = shape.predict(max(fewer, key=lambda s: s.slots), background, n, threshold)
                 assert got < recall or per_vector > budget
 
 

@@ -9,8 +9,8 @@ their background cosine is well above 0, which is what sets the cost) times
 (n - 1)/2 pairs per vector. The cheapest shape is the one with the fewest
 signature bits, since signing costs in proportion to them. Bands of one
 family are as independent as bands of different families; a chosen shape
-fills families of at most 256 bits with as many bands of the width as fit
-(longer signatures cost more per bit to sign).
+puts its bands in as few families of at most 1,024 bits as fit, at most 16
+families: the region whose hyperplane signs the signing core caches.
 """
 
 from __future__ import annotations
@@ -25,7 +25,10 @@ from .signing import LshShape
 SAMPLE_PAIRS = 20_000
 MAX_BAND_DIGITS = 16  # keys of at most 64 bits
 MAX_SLOTS = 2048  # bands in all: each is one pass over the corpus
-FAMILY_DIGITS = 64  # a family of 256 bits at most: the signing core is at its best per bit there
+# The signing core caches the hyperplane signs of 16 families of up to 1,024
+# bits; signs beyond that are computed for every vector, several times slower.
+MAX_FAMILIES = 16
+FAMILY_DIGITS = 256
 
 
 @dataclass(frozen=True)
@@ -52,16 +55,25 @@ def predict(shape: LshShape, background: np.ndarray, count: int, threshold: floa
 
 def choose(background: np.ndarray, count: int, threshold: float, recall: float, budget: float) -> Choice:
     """The shape with the fewest signature bits meeting both the recall and the
-    candidate budget; where none does, the best recall within the budget."""
+    candidate budget; where none does, the best recall within the budget.
+    Shapes within the signing core's cached families come first."""
+    choice = _choose(background, count, threshold, recall, budget, MAX_FAMILIES)
+    return choice if choice.met else _choose(background, count, threshold, recall, budget, MAX_SLOTS)
+
+
+def _choose(background: np.ndarray, count: int, threshold: float, recall: float, budget: float,
+            max_families: int) -> Choice:
     cosines, weights = _histogram(background)
     best: Choice | None = None
     fallback: Choice | None = None
     for digits in range(1, MAX_BAND_DIGITS + 1):
         at_threshold = match_probability(np.array([threshold]), 4 * digits, 1)[0]
         background_one = match_probability(cosines, 4 * digits, 1)
-        bands = FAMILY_DIGITS // digits
-        for families in range(1, MAX_SLOTS // bands + 1):
-            shape, slots = LshShape(families, 4 * digits * bands, bands), families * bands
+        for wanted in range(1, MAX_SLOTS + 1):
+            shape = layout(digits, wanted, max_families)
+            if shape is None or shape.slots != wanted:
+                continue  # (the same shape as a smaller count, or none)
+            slots = shape.slots
             if best is not None and shape.total_bits > best.shape.total_bits:
                 break  # more bands only cost more from here
             got = float(-math.expm1(slots * math.log1p(-min(at_threshold, 1.0 - 1e-300))))
@@ -85,6 +97,18 @@ def choose(background: np.ndarray, count: int, threshold: float, recall: float, 
 def given(shape: LshShape, background: np.ndarray, count: int, threshold: float, recall: float, budget: float) -> Choice:
     got, per_vector = predict(shape, background, count, threshold)
     return Choice(shape, got, per_vector, got >= recall and per_vector <= budget, False)
+
+
+def layout(digits: int, slots: int, max_families: int = MAX_FAMILIES) -> LshShape | None:
+    """At least `slots` bands of `digits` hex digits in as few families as fit
+    (at most FAMILY_DIGITS digits a family), the bands shared out evenly; None
+    where that takes more than `max_families` families."""
+    most = FAMILY_DIGITS // digits
+    families = -(-slots // most)
+    if families > max_families:
+        return None
+    bands = -(-slots // families)
+    return LshShape(families, max(4 * digits * bands, 64), bands) if digits * bands >= 16 else None
 
 
 def _rank(choice: Choice, budget: float) -> tuple[float, float, int]:
