@@ -159,7 +159,8 @@ class _Stages:
 
     def worker_cpu(self) -> float:
         """CPU time of every worker process since it started, and of this one."""
-        return sum(self.client.run(time.process_time).values()) + time.process_time()
+        seconds: dict[str, float] = self.client.run(time.process_time)
+        return sum(seconds.values()) + time.process_time()
 
     def run(self, name: str, function: Callable[..., Any], calls: list[tuple[Any, ...]], weights: list[int],
             unit: str = "vec", **common: Any) -> list[Any]:

@@ -77,9 +77,11 @@ def _style(dim: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
 
 
 def _rows(count: int, mean: np.ndarray, scales: np.ndarray, rng: np.random.Generator) -> np.ndarray:
-    return (mean + rng.standard_normal((count, len(mean))) * scales).astype(np.float32)
+    rows: np.ndarray = (mean + rng.standard_normal((count, len(mean))) * scales).astype(np.float32)
+    return rows
 
 
 def _unit(rows: np.ndarray) -> np.ndarray:
     rows = np.asarray(rows, dtype=np.float64)
-    return rows / np.linalg.norm(rows, axis=1, keepdims=True)
+    unit: np.ndarray = rows / np.linalg.norm(rows, axis=1, keepdims=True)
+    return unit

@@ -65,9 +65,9 @@ def run(source: Source, search: Search, show: bool) -> Result:
     signatures = np.empty((len(kept), shape.families, shape.words), dtype=np.uint64)
     with stage(seconds, "sign", len(kept), show) as bar:
         for start in range(0, len(kept), stages.SIGN_BLOCK * 4):
-            rows = kept[start:start + stages.SIGN_BLOCK * 4]
-            stages.sign(matrix, rows, shape, signatures[start:start + len(rows)], None)
-            bar.update(len(rows))
+            chosen = kept[start:start + stages.SIGN_BLOCK * 4]
+            stages.sign(matrix, chosen, shape, signatures[start:start + len(chosen)], None)
+            bar.update(len(chosen))
 
     pairs, cuts = PairSet(), Cuts()
     with stage(seconds, "bucket", shape.slots, show, "band") as bar, ThreadPoolExecutor(_cpus()) as pool:

@@ -43,7 +43,8 @@ class Choice:
 def match_probability(cosines: np.ndarray, band_bits: int, slots: int) -> np.ndarray:
     """Probability that two vectors at these cosines share at least one of `slots` bands."""
     agree = 1.0 - np.arccos(np.clip(cosines, -1.0, 1.0)) / math.pi
-    return -np.expm1(slots * np.log1p(-np.minimum(agree ** band_bits, 1.0 - 1e-300)))
+    probability: np.ndarray = -np.expm1(slots * np.log1p(-np.minimum(agree ** band_bits, 1.0 - 1e-300)))
+    return probability
 
 
 def predict(shape: LshShape, background: np.ndarray, count: int, threshold: float) -> tuple[float, float]:

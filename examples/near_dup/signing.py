@@ -74,5 +74,6 @@ def band_key(signatures: np.ndarray, shape: LshShape, slot: int) -> np.ndarray:
 
 def hamming(signatures: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
     """Bits differing between the signatures of rows a and b, all families together."""
-    return np.bitwise_count(signatures[a] ^ signatures[b]).sum(axis=(1, 2), dtype=np.int64)
+    counts: np.ndarray = np.bitwise_count(signatures[a] ^ signatures[b]).sum(axis=(1, 2), dtype=np.int64)
+    return counts
 
