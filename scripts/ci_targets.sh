@@ -324,7 +324,7 @@ run_target() {  # target -> prints its summary line last
     warnings="$(grep -c -i 'warning:' "$dir.build.log")"
     echo "   compiled: $(grep -c 'Building CXX object CMakeFiles/zln_core.dir' "$dir.build.log") core," \
          "$(grep -c 'Building CXX object CMakeFiles/zln_core_tests.dir' "$dir.build.log") harness," \
-         "$(grep -E -c 'Building CXX object CMakeFiles/(zln_module_common|zarvik_lumetra_native[^/]*)\.dir' "$dir.build.log") module," \
+         "$(grep -E -c 'Building CXX object CMakeFiles/(zln_module_common|zarvik_lumetra_[a-z_]*)\.dir' "$dir.build.log") extension modules," \
          "$(grep -c 'Building CXX object CMakeFiles/_zarvik_lumetra_testing.dir' "$dir.build.log") test-only extension," \
          "$(grep -c 'Building CXX object' "$dir.build.log") files in all; $warnings warnings"
     local status=0
