@@ -5,6 +5,7 @@
 #include <string>
 
 #include "lsh/portable/usable_cpus.hpp"
+#include "module/error_taking.hpp"
 #include "module/messages.hpp"
 #include "module/once.hpp"
 

@@ -4,6 +4,7 @@
 
 #include "bulk/bulk_functions.hpp"
 #include "module/entry_guard.hpp"
+#include "module/error_taking.hpp"
 #include "module/panic.hpp"
 
 namespace zln::py::bulk {

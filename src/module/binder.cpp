@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "module/errors.hpp"
+#include "module/error_taking.hpp"
 #include "module/messages.hpp"
 
 namespace zln::py {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "module/errors.hpp"
+#include "module/error_taking.hpp"
 
 namespace zln::py {
 

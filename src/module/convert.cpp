@@ -149,7 +149,7 @@ TextList extract_text_list(PyObject* obj) {
 }
 
 PendingError annotate_argument_error(const char* parameter, PendingError error) {
-    Ref instance = std::move(error).into_instance();
+    Ref instance = into_instance(std::move(error));
     Ref note = new_ref(PyUnicode_FromFormat("while processing '%s'", parameter));
     PyObject* method = check_new(g_add_note_name.get([] { return PyUnicode_InternFromString("add_note"); }));
     PyObject* call_args[] = {instance.get(), note.get()};

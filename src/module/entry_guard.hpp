@@ -10,7 +10,7 @@
 #include <new>
 
 #include "lsh/failure.hpp"
-#include "module/errors.hpp"
+#include "module/error_types.hpp"
 #include "module/panic.hpp"
 
 namespace zln::py {

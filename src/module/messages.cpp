@@ -1,32 +1,8 @@
 #include "module/messages.hpp"
 
-namespace zln::py {
+#include "module/error_taking.hpp"
 
-bool utf8_of_str(PyObject* text, std::string& out) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-        out.assign(utf8, static_cast<std::size_t>(size));
-        return true;
-    }
-    discard_error();
-    Ref raw = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (!raw) {
-        discard_error();
-        return false;
-    }
-    Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
-    if (!repaired) {
-        discard_error();
-        return false;
-    }
-    const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
-    if (utf8 == nullptr) {
-        discard_error();
-        return false;
-    }
-    out.assign(utf8, static_cast<std::size_t>(size));
-    return true;
-}
+namespace zln::py {
 
 namespace {
 

@@ -1,18 +1,16 @@
 // Message texts built from Python objects (only ever on failure paths).
+// Above error_taking.hpp: rendering runs an object's __str__, whose failure
+// (even a PanicException from a nested call) is reported or ends the call.
 #pragma once
 
 #include <Python.h>
 
 #include <string>
 
-#include "module/errors.hpp"
+#include "module/error_types.hpp"
+#include "module/utf8_text.hpp"
 
 namespace zln::py {
-
-// The UTF-8 text of a str. Lone surrogates pass through "surrogatepass" and
-// come back as U+FFFD for each maximal invalid byte sequence. False (no error
-// set) only if even that fails.
-bool utf8_of_str(PyObject* text, std::string& out);
 
 // str(obj) as UTF-8. Lone surrogates show as U+FFFD per invalid byte; an
 // object whose str() fails shows as "<unprintable {type} object>".

@@ -22,7 +22,7 @@
 #include <atomic>
 #include <string>
 
-#include "module/errors.hpp"
+#include "module/error_types.hpp"
 
 namespace zln::py {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "module/errors.hpp"
+#include "module/error_taking.hpp"
 
 namespace zln::py {
 

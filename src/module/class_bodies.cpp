@@ -1,4 +1,4 @@
-#include "module/classes.hpp"
+#include "module/class_bodies.hpp"
 
 #include <new>
 #include <string>

@@ -1,15 +1,17 @@
-// The class objects of LshConfig and LshFamily: their slots, each derived
-// from the class's declaration or wrapping a typed body of classes.cpp, and
-// their one-time creation.
-#include "module/classes.hpp"
-#include "module/declarations.hpp"
+// Each slot is derived from the class's declaration (callables.hpp) or wraps
+// a typed body of class_bodies.cpp.
+#include "module/class_slots.hpp"
+
+#include "module/callables.hpp"
+#include "module/class_bodies.hpp"
+#include "module/entry_guard.hpp"
 #include "module/once.hpp"
 
 namespace zln::py {
 
 namespace {
 
-namespace d = declarations;
+namespace c = callables;
 
 template <PyObject* (*Impl)(PyObject*)>
 PyObject* unary_entry(PyObject* self) {
@@ -45,8 +47,8 @@ PyGetSetDef config_getset[] = {
 };
 
 PyType_Slot config_slots[] = {
-    {Py_tp_doc, const_cast<char*>(declare::Docstring<d::lsh_config>::c_str())},
-    {Py_tp_new, slot(declare::new_entry<d::lsh_config, lsh_config_new_impl>)},
+    {Py_tp_doc, const_cast<char*>(declare::Docstring<c::lsh_config>::c_str())},
+    {Py_tp_new, slot(declare::new_entry<c::lsh_config, lsh_config_new_impl>)},
     {Py_tp_repr, slot(unary_entry<lsh_config_repr_impl>)},
     {Py_tp_getset, config_getset},
     {Py_tp_dealloc, slot(plain_dealloc)},
@@ -64,8 +66,8 @@ PyGetSetDef family_getset[] = {
 };
 
 PyType_Slot family_slots[] = {
-    {Py_tp_doc, const_cast<char*>(declare::Docstring<d::lsh_family>::c_str())},
-    {Py_tp_new, slot(declare::new_entry<d::lsh_family, lsh_family_new_impl>)},
+    {Py_tp_doc, const_cast<char*>(declare::Docstring<c::lsh_family>::c_str())},
+    {Py_tp_new, slot(declare::new_entry<c::lsh_family, lsh_family_new_impl>)},
     {Py_tp_repr, slot(unary_entry<lsh_family_repr_impl>)},
     {Py_tp_getset, family_getset},
     {Py_tp_dealloc, slot(family_dealloc)},

@@ -1,7 +1,8 @@
-// Callables declared once.
+// How a callable is declared once, and what is derived from its declaration.
 //
-// Each callable is one constant Declaration: its name, its parameters (name,
-// conversion kind, default if optional, help text) and its documentation.
+// Each callable is one constant Declaration (the module's are in
+// callables.hpp): its name, its parameters (name, argument kind from
+// convert.hpp, default if optional, help text) and its documentation.
 // Everything the interpreter sees of its shape is derived from it at compile
 // time: the binder's parameter table, the docstring with its text signature
 // ("name(a, b=3)\n--\n\n" followed by the text and an "Args:" section that
@@ -26,29 +27,6 @@
 #include "module/entry_guard.hpp"
 
 namespace zln::py::declare {
-
-// ---- Conversion kinds: the native type and the conversion that makes it ----
-
-struct FloatVectorArg {
-    using type = FloatVector;
-    static type convert(PyObject* obj) { return extract_float_vector(obj); }
-};
-struct U64Arg {
-    using type = std::uint64_t;
-    static type convert(PyObject* obj) { return extract_u64(obj); }
-};
-struct TextArg {  // a view of the argument's UTF-8 bytes, valid for the call
-    using type = std::string_view;
-    static type convert(PyObject* obj) { return extract_text(obj); }
-};
-struct OwnedTextArg {
-    using type = std::string;
-    static type convert(PyObject* obj) { return extract_owned_text(obj); }
-};
-struct TextListArg {
-    using type = TextList;
-    static type convert(PyObject* obj) { return extract_text_list(obj); }
-};
 
 // ---- Parameters ----
 

@@ -1,14 +1,31 @@
-#include "module/module_def.hpp"
+// The module: its method table, its exec slot (classes and functions added,
+// each named in __all__) and its definition.
+#include "module/module_setup.hpp"
 
-#include "module/classes.hpp"
+#include "module/callables.hpp"
+#include "module/class_slots.hpp"
 #include "module/entry_guard.hpp"
-#include "module/functions.hpp"
+#include "module/error_taking.hpp"
+#include "module/function_bodies.hpp"
 #include "module/messages.hpp"
 #include "module/once.hpp"
 
 namespace zln::py {
 
 namespace {
+
+// The method table: each function's entry, derived from its declaration and
+// bound to its typed body, in the order module_exec adds them (and __all__
+// lists them). A new function is declared in callables.hpp, gets its body in
+// function_bodies.cpp and its line here.
+PyMethodDef module_methods[] = {
+    declare::method_def<callables::simhash_lsh_multi, simhash_lsh_multi_impl>(),
+    declare::method_def<callables::normalize_vector, normalize_vector_impl>(),
+    declare::method_def<callables::hamming_distance_hex, hamming_distance_hex_impl>(),
+    declare::method_def<callables::cosine_from_hamming, cosine_from_hamming_impl>(),
+    declare::method_def<callables::compute_embedding_sha256, compute_embedding_sha256_impl>(),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 OnceObject g_all_name("the attribute name \"__all__\"");
 OnceObject g_name_name("the attribute name \"__name__\"");
@@ -18,7 +35,7 @@ PyObject* interned(OnceObject& slot, const char* text) {
 }
 
 std::string describe_current_error() {
-    Ref exc = take_error().into_instance();
+    Ref exc = into_instance(take_error());
     return render_object(exc.get());
 }
 
@@ -27,7 +44,7 @@ std::string describe_current_error() {
 PyObject* class_or_raise(PyObject* (*get_class)(), const char* name) {
     PyObject* cls = get_class();
     if (cls != nullptr) return cls;
-    Ref cause = take_error().into_instance();
+    Ref cause = into_instance(take_error());
     Ref message = new_ref(PyUnicode_FromFormat("An error occurred while initializing class %s", name));
     Ref error = new_ref(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
     if (cause) PyException_SetCause(error.get(), cause.release());
@@ -63,10 +80,7 @@ int module_exec(PyObject* module) {
         add_member(module, family_name.get(), class_or_raise(get_family_class, "LshFamily"));
         Ref config_name = new_ref(PyUnicode_FromString("LshConfig"));
         add_member(module, config_name.get(), class_or_raise(get_config_class, "LshConfig"));
-        for (PyMethodDef* def : {&simhash_lsh_multi_def, &normalize_vector_def, &hamming_distance_hex_def,
-                                 &cosine_from_hamming_def, &compute_embedding_sha256_def}) {
-            add_function(module, def);
-        }
+        for (PyMethodDef* def = module_methods; def->ml_name != nullptr; ++def) add_function(module, def);
     });
 }
 

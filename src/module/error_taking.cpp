@@ -1,31 +1,12 @@
-#include "module/errors.hpp"
+#include "module/error_taking.hpp"
 
 #include <cstdio>
+#include <string>
 
-#include "module/messages.hpp"
 #include "module/panic.hpp"
+#include "module/utf8_text.hpp"
 
 namespace zln::py {
-
-Ref PendingError::into_instance() && {
-    if (instance_) return std::move(instance_);
-    Ref text = new_ref(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-    PyErr_SetObject(type_, text.get());
-    Ref instance = Ref::steal(PyErr_GetRaisedException());
-    if (!instance) ZLN_PANIC("PyObject pointer is null");
-    return instance;
-}
-
-void PendingError::raise() && noexcept {
-    if (instance_) {
-        PyErr_SetRaisedException(instance_.release());
-        return;
-    }
-    PyObject* text = PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size()));
-    if (text == nullptr) return;  // its MemoryError is what the caller sees
-    PyErr_SetObject(type_, text);
-    Py_DECREF(text);
-}
 
 namespace {
 
@@ -82,6 +63,16 @@ PyObject* check_new(PyObject* obj) {
     if (obj != nullptr) return obj;
     report_unraisable(nullptr);
     ZLN_PANIC("PyObject pointer is null");
+}
+
+Ref into_instance(PendingError error) {
+    if (!error.is_deferred()) return std::move(error).release_instance();
+    Ref text = new_ref(
+        PyUnicode_FromStringAndSize(error.message().data(), static_cast<Py_ssize_t>(error.message().size())));
+    PyErr_SetObject(error.type(), text.get());
+    Ref instance = Ref::steal(PyErr_GetRaisedException());
+    if (!instance) ZLN_PANIC("PyObject pointer is null");
+    return instance;
 }
 
 }  // namespace zln::py

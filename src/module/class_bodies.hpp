@@ -1,4 +1,5 @@
-// The record classes LshConfig and LshFamily.
+// The record classes LshConfig and LshFamily: instance layouts and typed
+// bodies. Their class objects (slot tables, creation) are in class_slots.hpp.
 #pragma once
 
 #include <Python.h>
@@ -11,17 +12,9 @@
 
 namespace zln::py {
 
-// Process-wide class objects, created on first call (class_types.cpp).
-// Borrowed reference, or null with the creation error set (nothing is
-// stored then).
-PyObject* get_family_class();
-PyObject* get_config_class();
-
 // Moves a computed record into a new LshFamily instance (new reference).
 // Throws PendingError if the instance can't be allocated.
 PyObject* wrap_family_record(PyObject* family_class, lsh::FamilyRecord&& record);
-
-// ---- Instance layouts and typed bodies (classes.cpp) ----
 
 struct ConfigObject {
     PyObject_HEAD

@@ -1,4 +1,4 @@
-#include "module/functions.hpp"
+#include "module/function_bodies.hpp"
 
 #include <utility>
 #include <vector>
@@ -7,7 +7,8 @@
 #include "lsh/digest.hpp"
 #include "lsh/normalize.hpp"
 #include "lsh/simhash.hpp"
-#include "module/classes.hpp"
+#include "module/class_bodies.hpp"
+#include "module/class_slots.hpp"
 #include "module/results.hpp"
 
 namespace zln::py {

@@ -1,12 +1,14 @@
 // Every callable of the module, declared once: name, parameters with their
-// conversion kinds and defaults, and documentation. The binder tables,
-// docstrings, text signatures and typed entries are derived from these
-// (declare.hpp); the defaults below are the ones that take effect.
+// argument kinds (convert.hpp) and defaults, and documentation. The binder
+// tables, docstrings, text signatures and typed entries are derived from
+// these (declaration.hpp); the defaults below are the ones that take effect.
+// The functions' entries form the method table (module_setup.cpp), the
+// constructors' the class slots (class_slots.cpp).
 #pragma once
 
-#include "module/declare.hpp"
+#include "module/declaration.hpp"
 
-namespace zln::py::declarations {
+namespace zln::py::callables {
 
 using namespace declare;
 
@@ -60,4 +62,4 @@ inline constexpr auto lsh_family = constructor(
     Required<U64Arg>{"family"}, Required<U64Arg>{"bits"}, Required<OwnedTextArg>{"signature"},
     Required<TextListArg>{"bands"});
 
-}  // namespace zln::py::declarations
+}  // namespace zln::py::callables

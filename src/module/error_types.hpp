@@ -1,9 +1,12 @@
-// How failures travel inside the interpreter-facing layer.
+// How failures travel inside the interpreter-facing layer: the error types,
+// the ground floor every other file of this layer stands on.
 //
 // Steps throw; the single noexcept boundary (entry_guard) catches and raises.
 //   PendingError  - a Python error, deferred (class + message) or materialised
 //   Panic         - an internal failure with a message built at run time
 //   zln::InternalFailure (core) - an internal failure with a fixed message
+// Taking the interpreter's pending error into a PendingError, dropping it or
+// reporting it is done by error_taking.hpp, a floor above.
 #pragma once
 
 #include <Python.h>
@@ -11,7 +14,6 @@
 #include <exception>
 #include <string>
 
-#include "lsh/failure.hpp"
 #include "module/py_ref.hpp"
 
 namespace zln::py {
@@ -36,9 +38,10 @@ public:
     PyObject* type() const noexcept { return type_; }
     const std::string& message() const noexcept { return message_; }
     PyObject* instance() const noexcept { return instance_.get(); }
+    // Hands over the instance of a materialised error (empty for a deferred
+    // one; into_instance() in error_taking.hpp makes one for either kind).
+    Ref release_instance() && noexcept { return std::move(instance_); }
 
-    // Returns the exception instance, creating it from a deferred error.
-    Ref into_instance() &&;
     // Sets the interpreter's error indicator from this error.
     void raise() && noexcept;
 
@@ -66,30 +69,6 @@ private:
     const char* file_;
     int line_;
 };
-
-// Takes the interpreter's pending error. With none pending, a SystemError
-// stands in. A PanicException coming back out of Python code (a nested call
-// into this module) becomes an internal failure with the same message.
-[[noreturn]] void throw_taken_error();
-PendingError take_error();
-
-// Taking an error only to drop it. Both take the pending error, if any; a
-// PanicException is never dropped: it ends the call as the same internal
-// failure, exactly as take_error() does.
-// discard_error: the error is released without effect.
-void discard_error();
-// report_unraisable: the error goes to sys.unraisablehook, with `obj` (may be
-// null) as the object it occurred in.
-void report_unraisable(PyObject* obj);
-
-// The result of an interpreter call that creates an object the module needs.
-// Null means an internal failure "PyObject pointer is null"; the pending
-// error, if any, is reported as unraisable.
-PyObject* check_new(PyObject* obj);
-inline Ref new_ref(PyObject* obj) { return Ref::steal(check_new(obj)); }
-
-// The interpreter reported failure for a call whose error is ours to pass on.
-[[noreturn]] inline void throw_interpreter_error() { throw_taken_error(); }
 
 }  // namespace zln::py
 

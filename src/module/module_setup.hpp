@@ -1,4 +1,5 @@
-// The module definition that the shipped module's init hands to CPython.
+// The module definition that the shipped module's init (pyinit_native.cpp)
+// hands to CPython.
 #pragma once
 
 #include <Python.h>
