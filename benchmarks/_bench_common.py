@@ -10,7 +10,7 @@ import time
 import timeit
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TESTS = os.path.join(ROOT, "tests")
+TESTS = os.path.join(ROOT, "tests")  # for the helpers package tests/support
 if TESTS not in sys.path:
     sys.path.insert(0, TESTS)
 

@@ -13,7 +13,7 @@ import random
 
 from _bench_common import fmt_ns, fmt_ratio, print_table, time_call
 
-import reference_model
+from support import reference_model
 import _zarvik_lumetra_testing as testing_ext
 import zarvik_lumetra_native as native
 
@@ -102,7 +102,7 @@ def main() -> None:
         rows,
     )
     print(
-        "Pure Python model: tests/reference_model.compute_embedding_sha256 (binary32 narrowing, "
+        "Pure Python model: tests/support/reference_model.compute_embedding_sha256 (binary32 narrowing, "
         "half-away quantisation, repr-based shortest digits, join, hashlib)."
     )
 

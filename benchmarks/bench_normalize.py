@@ -13,7 +13,7 @@ import numpy as np
 
 from _bench_common import fmt_ns, fmt_ratio, print_table, time_call
 
-import reference_model
+from support import reference_model
 import zarvik_lumetra_native as native
 
 
@@ -66,7 +66,7 @@ def main() -> None:
         rows,
     )
     print(
-        "binary32 model: tests/reference_model.normalize_vector (exact binary32 rounding "
+        "binary32 model: tests/support/reference_model.normalize_vector (exact binary32 rounding "
         "in integer arithmetic). binary64: math.sqrt(sum(x*x)) and x / norm, not bit-exact."
     )
     print(

@@ -24,6 +24,8 @@ import sys
 import pytest
 from hypothesis import HealthCheck, settings
 
+# Test helpers are the package tests/support (support.numeric, support.shapes,
+# ...), imported from here, from the tests and from benchmarks/.
 _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
@@ -137,7 +139,7 @@ def pytest_configure(config):
 
 
 # ---------------------------------------------------------------------------
-# Leak check: the --leak-check option lives in leakcheck_plugin.py
+# Leak check: the --leak-check option lives in support/leakcheck.py
 # ---------------------------------------------------------------------------
 
-pytest_plugins = ["leakcheck_plugin"]
+pytest_plugins = ["support.leakcheck"]

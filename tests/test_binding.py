@@ -9,10 +9,10 @@ import sys
 
 import pytest
 
-import reference_model as model
-import shapes
+from support import reference_model as model
+from support import shapes
 import zarvik_lumetra_native as zln
-from _interpreter_errors import float_error, iter_error, unsigned_error
+from support.interpreter_errors import float_error, iter_error, unsigned_error
 from conftest import assert_no_note, assert_single_note, panic_class, same_floats
 
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"

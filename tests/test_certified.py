@@ -18,7 +18,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import zarvik_lumetra_native as native
-from _helpers_numeric import testing_ext
+from support.numeric import testing_ext
 
 F32_MAX = struct.unpack("<f", struct.pack("<I", 0x7F7FFFFF))[0]
 F32_TINY = struct.unpack("<f", struct.pack("<I", 1))[0]

@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import zarvik_lumetra_native as zln
-from _interpreter_errors import unsigned_error
+from support.interpreter_errors import unsigned_error
 from conftest import assert_no_note, assert_single_note, panic_class
 
 LshConfig = zln.LshConfig

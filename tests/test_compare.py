@@ -9,7 +9,7 @@ import math
 import pytest
 from hypothesis import given, strategies as st
 
-from _helpers_numeric import UNWRAP_NONE, PanicException, budget, model, native
+from support.numeric import UNWRAP_NONE, PanicException, budget, model, native
 
 hamming = native.hamming_distance_hex
 cosine = native.cosine_from_hamming

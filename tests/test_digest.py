@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
-from _helpers_numeric import IN_CI, budget, f32_from_bits, model, native, testing_ext
+from support.numeric import IN_CI, budget, f32_from_bits, model, native, testing_ext
 
 digest = native.compute_embedding_sha256
 F32_MAX = model.F32_MAX

@@ -16,7 +16,7 @@ import sys
 import pytest
 
 import zarvik_lumetra_native as zln
-from _helpers_numeric import testing_ext
+from support.numeric import testing_ext
 from conftest import panic_class
 
 PANIC = panic_class()

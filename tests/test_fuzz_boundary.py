@@ -26,8 +26,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import reference_model as model
-import shapes
+from support import reference_model as model
+from support import shapes
 import zarvik_lumetra_native as zln
 from conftest import panic_class
 

@@ -16,7 +16,7 @@ import warnings
 
 import pytest
 
-import reference_model as model
+from support import reference_model as model
 import zarvik_lumetra_native as zln
 from conftest import SANITIZED, assert_no_note, assert_single_note, panic_class, same_floats
 

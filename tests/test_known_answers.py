@@ -9,8 +9,8 @@ import sys
 
 import pytest
 
-from _helpers_numeric import PanicException, native, simhash_paths, testing_ext
-from known_answers import known_answers
+from support.numeric import PanicException, native, simhash_paths, testing_ext
+from support.known_answers import known_answers
 
 KA = known_answers()
 

@@ -15,7 +15,7 @@ import textwrap
 
 import pytest
 
-import shapes
+from support import shapes
 import zarvik_lumetra_native as zln
 from conftest import panic_class
 

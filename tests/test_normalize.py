@@ -10,7 +10,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-import reference_model as model
+from support import reference_model as model
 import zarvik_lumetra_native as zln
 from conftest import describe_floats, same_float, same_floats
 

@@ -4,7 +4,7 @@ import doctest
 import os
 import re
 
-import shapes
+from support import shapes
 import zarvik_lumetra_native as zln
 
 README = os.path.join(os.path.dirname(__file__), "..", "README.md")

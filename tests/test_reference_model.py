@@ -18,9 +18,9 @@ from fractions import Fraction
 import pytest
 from hypothesis import given, settings, strategies as st
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # for tests/support
 
-import reference_model as m  # noqa: E402
+from support import reference_model as m  # noqa: E402
 
 FAST = settings(max_examples=300, deadline=None)
 

@@ -15,7 +15,7 @@ import time
 import pytest
 from hypothesis import given, strategies as st
 
-from _helpers_numeric import (
+from support.numeric import (
     CAPACITY_OVERFLOW,
     IN_CI,
     PanicException,
@@ -28,7 +28,7 @@ from _helpers_numeric import (
     simhash_paths,
     testing_ext,
 )
-from known_answers import known_answers
+from support.known_answers import known_answers
 
 simhash = native.simhash_lsh_multi
 PATHS = simhash_paths()

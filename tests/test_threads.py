@@ -25,7 +25,7 @@ import time
 
 import pytest
 
-import reference_model as model
+from support import reference_model as model
 import zarvik_lumetra_native as zln
 from conftest import SANITIZED, panic_class, same_floats
 

@@ -1,5 +1,5 @@
 // The committed known-answer table (tests/data/known_answers.txt, written
-// by tests/gen_known_answers.py from the pure-Python model), parsed.
+// by tests/support/gen_known_answers.py from the pure-Python model), parsed.
 #pragma once
 
 #include <cstdint>

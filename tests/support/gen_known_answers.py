@@ -6,7 +6,7 @@ harness (with every kernel of the table) and pytest (through the module)
 check on every architecture. Regenerate only when the defined behaviour
 changes:
 
-    python3 tests/gen_known_answers.py
+    python3 tests/support/gen_known_answers.py
 
 Format, one record per line, fields separated by single spaces:
     vector ID N BITS...          binary32 bit patterns, 8 hex digits each
@@ -29,10 +29,11 @@ import sys
 from concurrent.futures import ProcessPoolExecutor
 from fractions import Fraction
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import reference_model as model  # noqa: E402
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, TESTS)
+from support import reference_model as model  # noqa: E402
 
-OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "known_answers.txt")
+OUT = os.path.join(TESTS, "data", "known_answers.txt")
 
 
 def f32(x: float) -> float:
@@ -176,7 +177,7 @@ def main() -> None:
     vectors = dict(VECTORS)
     for vid in NORMALISED:
         vectors[vid + ".n"] = model.normalize_vector(vectors[vid])
-    lines = ["# Known answers from tests/reference_model.py (tests/gen_known_answers.py); do not edit."]
+    lines = ["# Known answers from tests/support/reference_model.py (tests/support/gen_known_answers.py); do not edit."]
     for vid, values in vectors.items():
         lines.append(" ".join(["vector", vid, str(len(values))] + [bits_hex(x) for x in values]))
     for vid in NORMALISED:

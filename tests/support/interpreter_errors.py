@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import operator
 
-from _helpers_numeric import testing_ext  # skips the test where it is absent
+from support.numeric import testing_ext  # skips the test where it is absent
 
 
 def interpreter_error(operation, value) -> tuple[type, str]:

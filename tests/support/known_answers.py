@@ -1,4 +1,4 @@
-"""The committed known-answer table (data/known_answers.txt, written by
+"""The committed known-answer table (tests/data/known_answers.txt, written by
 gen_known_answers.py from the pure-Python model), parsed for the tests."""
 
 from __future__ import annotations
@@ -8,7 +8,8 @@ import os
 import struct
 from dataclasses import dataclass, field
 
-PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "known_answers.txt")
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PATH = os.path.join(TESTS, "data", "known_answers.txt")
 
 
 @dataclass

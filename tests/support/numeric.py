@@ -12,15 +12,10 @@ import sys
 import pytest
 from hypothesis import HealthCheck, settings
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-if _HERE not in sys.path:
-    sys.path.insert(0, _HERE)
+import zarvik_lumetra_native as native
 
-import reference_model as model  # noqa: E402,F401
-
-import zarvik_lumetra_native as native  # noqa: E402
-
-import conftest  # noqa: E402
+import conftest  # tests/ is on the path (conftest.py puts it there)
+from support import reference_model as model  # noqa: F401
 
 
 class _AbsentTestingExtension:
