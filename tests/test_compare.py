@@ -9,6 +9,7 @@ import math
 import pytest
 from hypothesis import given, strategies as st
 
+from support import worked_examples as worked
 from support.numeric import UNWRAP_NONE, PanicException, budget, model, native
 
 hamming = native.hamming_distance_hex
@@ -41,39 +42,7 @@ def model_outcome(fn, *args):
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "a,b,expected",
-    [
-        ("ff", "0f", 4),
-        ("8", "1", 2),
-        ("ABC", "abc", 0),
-        ("AbC", "aBc", 0),
-        ("F", "0", 4),
-        ("", "", 0),
-        ("ff", "ffff", 8),
-        ("ffff", "ff", 8),
-        ("", "zz", 8),
-        ("zz", "", 8),
-        ("g", "", 4),
-        ("0", "0g", 4),
-        ("00", "00é", 8),  # two UTF-8 bytes
-        ("00é", "00", 8),
-        ("00", "00İ", 12),  # lowercases to "i" + U+0307: three bytes
-        ("00", "00\u212a", 4),  # Kelvin sign (3 bytes) lowercases to "k" (1 byte)
-        ("00", "00\u2126", 8),  # Ohm sign (3 bytes) lowercases to omega (2 bytes)
-        ("00", "00\u023a", 12),  # U+023A (2 bytes) lowercases to U+2C65 (3 bytes)
-        ("0", "0ΣΣ", 16),  # final and non-final sigma are both 2 bytes
-        ("0", "0\U0001f600", 16),  # four bytes
-        ("0123456789abcdef", "0123456789ABCDEF", 0),
-        ("0123456789abcdef", "fedcba9876543210", 64),  # x ^ (15 - x) == 15
-        ("0" * 64, "f" * 64, 256),
-        ("f" * 64, "F" * 64, 0),
-        ("5" * 64, "a" * 64, 256),
-        ("1248", "0000", 4),
-        ("7", "8", 4),
-        ("e", "1", 4),
-    ],
-)
+@pytest.mark.parametrize("a,b,expected", worked.HAMMING + worked.HAMMING_EDGES)
 def test_hamming_values(a, b, expected):
     assert hamming(a, b) == expected
     assert hamming(b=b, a=a) == expected
@@ -214,31 +183,13 @@ def test_signatures_from_simhash_compare_as_their_bits():
 # ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "d,t,expected",
-    [
-        (0, 256, 1.0),
-        (256, 256, -1.0),
-        (128, 256, 6.123233995736766e-17),
-        (64, 256, 0.7071067811865476),
-        (7, 0, 0.0),
-        (0, 0, 0.0),
-        (U64_MAX, 0, 0.0),
-        (512, 256, 1.0),
-        (300, 256, -0.8577286100002721),
-        (1, 3, 0.5000000000000001),
-        (5, 11, 0.14231483827328534),
-        (0, 1, 1.0),
-        (1, 1, -1.0),
-        (U64_MAX, U64_MAX, -1.0),
-        (2**53 + 1, 2**53, -1.0),  # the distance rounds to 2**53 first
-    ],
-)
+@pytest.mark.parametrize("d,t,expected", worked.COSINE + worked.COSINE_EDGES)
 def test_cosine_values(d, t, expected):
     got = cosine(d, t)
     assert type(got) is float
     assert got.hex() == expected.hex()
     assert cosine(total_bits=t, distance_bits=d).hex() == expected.hex()
+    assert model.cosine_from_hamming(d, t).hex() == expected.hex()
 
 
 def test_cosine_zero_total_is_positive_zero():

@@ -21,6 +21,7 @@ from hypothesis import given, settings, strategies as st
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # for tests/support
 
 from support import reference_model as m  # noqa: E402
+from support import worked_examples as worked  # noqa: E402
 
 FAST = settings(max_examples=300, deadline=None)
 
@@ -337,21 +338,9 @@ class TestBitsToHexAndBands:
 
 
 class TestSimhashWorkedExamples:
-    def test_single_element_two_families(self):
-        res = m.simhash_lsh_multi([1.0], families=2, bits=64, bands=4)
-        assert res == [
-            (0, 64, "9f171218fc975cb7", ["9f17", "1218", "fc97", "5cb7"]),
-            (1, 64, "1399e0dfab0234f2", ["1399", "e0df", "ab02", "34f2"]),
-        ]
-
-    def test_five_elements_66_bits(self):
-        res = m.simhash_lsh_multi(
-            [0.5, -0.25, 0.125, 1.0, -0.75], families=2, bits=66, bands=3
-        )
-        assert res == [
-            (0, 66, "ad960a0c7cbd4cac0", ["ad960", "a0c7c", "bd4ca"]),
-            (1, 66, "53b052fbe9063166c", ["53b05", "2fbe9", "06316"]),
-        ]
+    @pytest.mark.parametrize("args,expected", worked.SIMHASH, ids=worked.SIMHASH_IDS)
+    def test_worked_example(self, args, expected):
+        assert m.simhash_lsh_multi(*args) == expected
 
     def test_defaults(self):
         res = m.simhash_lsh_multi([1.0])
@@ -359,9 +348,7 @@ class TestSimhashWorkedExamples:
         assert all(r[1] == 256 for r in res)
         assert all(len(r[2]) == 64 and len(r[3]) == 16 for r in res)
         assert all(all(len(b) == 4 for b in r[3]) for r in res)
-        assert res[0][2] == (
-            "9f171218fc975cb7934c4e828dc9c826" "57094590abf729c344b97538729bde28"
-        )
+        assert res[0][2] == worked.SIGNATURE_ONE_DEFAULTS
         assert res[0][3][0] == "9f17"
 
     def test_single_positive_element_is_sign_generator(self):
@@ -473,26 +460,7 @@ INF = math.inf
 
 
 class TestNormalize:
-    @pytest.mark.parametrize(
-        "inp,out",
-        [
-            ([3.0, 4.0], [0.6000000238418579, 0.800000011920929]),
-            ([1.0, 1.0], [0.7071067690849304, 0.7071067690849304]),
-            ([2.0], [1.0]),
-            ([0.1], [1.0]),
-            ([0.0, 0.0], [0.0, 0.0]),
-            ([-0.0], [-0.0]),
-            ([1e-30], [1.0000000031710769e-30]),
-            ([1e20], [0.0]),
-            ([INF, 1.0], [NAN, 0.0]),
-            ([NAN, 1.0], [NAN, NAN]),
-            ([], []),
-            ([1e-23, 1e-23], [9.999999998199587e-24, 9.999999998199587e-24]),
-            ([-1e20, 1e20], [-0.0, 0.0]),
-            ([1e19, 1e19], [0.7071068286895752, 0.7071068286895752]),
-            ([0.0, 1e-30], [0.0, 1.0000000031710769e-30]),
-        ],
-    )
+    @pytest.mark.parametrize("inp,out", worked.NORMALIZE)
     def test_worked_values(self, inp, out):
         got = m.normalize_vector(inp)
         assert fhex(got) == fhex(out)
@@ -559,21 +527,7 @@ class TestNormalize:
 
 
 class TestHamming:
-    @pytest.mark.parametrize(
-        "a,b,d",
-        [
-            ("ff", "0f", 4),
-            ("8", "1", 2),
-            ("ABC", "abc", 0),
-            ("", "", 0),
-            ("ff", "ffff", 8),
-            ("", "zz", 8),
-            ("g", "", 4),
-            ("00", "00é", 8),
-            ("00", "00İ", 12),
-            ("0" * 64, "f" * 64, 256),
-        ],
-    )
+    @pytest.mark.parametrize("a,b,d", worked.HAMMING)
     def test_cases(self, a, b, d):
         assert m.hamming_distance_hex(a, b) == d
         assert m.hamming_distance_hex(b, a) == d
@@ -615,20 +569,7 @@ class TestHamming:
 
 
 class TestCosine:
-    @pytest.mark.parametrize(
-        "d,t,expected",
-        [
-            (0, 256, 1.0),
-            (256, 256, -1.0),
-            (128, 256, 6.123233995736766e-17),
-            (64, 256, 0.7071067811865476),
-            (7, 0, 0.0),
-            (0, 0, 0.0),
-            (512, 256, 1.0),
-            (1, 3, 0.5000000000000001),
-            (5, 11, 0.14231483827328534),
-        ],
-    )
+    @pytest.mark.parametrize("d,t,expected", worked.COSINE)
     def test_values(self, d, t, expected):
         got = m.cosine_from_hamming(d, t)
         assert got.hex() == expected.hex()
@@ -665,37 +606,7 @@ class TestCosine:
 
 
 class TestCanonicalText:
-    @pytest.mark.parametrize(
-        "inp,text",
-        [
-            ([1.0, 0.5, -0.25], "[1.0, 0.5, -0.25]"),
-            ([2.0, -3.0], "[2.0, -3.0]"),
-            ([1, 2], "[1.0, 2.0]"),
-            ([0.6, 0.8], "[0.6, 0.8]"),
-            ([0.1234567], "[0.123457]"),
-            ([0.12345649], "[0.123456]"),
-            ([0.0078125], "[0.007813]"),
-            ([-0.0078125], "[-0.007813]"),
-            ([0.9999995], "[1.0]"),
-            ([0.0], "[0.0]"),
-            ([-0.0], "[-0.0]"),
-            ([1e-7], "[0.0]"),
-            ([-1e-7], "[-0.0]"),
-            ([5e-7], "[0.0]"),
-            ([1.5e-6], "[0.000002]"),
-            ([1e-6], "[0.000001]"),
-            ([0.00005], "[0.00005]"),
-            ([123.4567891], "[123.456787]"),
-            ([1e10], "[10000000000.0]"),
-            (
-                [3.4028234663852886e38],
-                "[340282346638528860000000000000000000000.0]",
-            ),
-            ([1e39], "[inf]"),
-            ([NAN, INF, -INF], "[NaN, inf, -inf]"),
-            ([], "[]"),
-        ],
-    )
+    @pytest.mark.parametrize("inp,text", worked.CANONICAL_TEXT)
     def test_table(self, inp, text):
         assert m.canonical_embedding_text(inp) == text
 
@@ -803,14 +714,8 @@ class TestCanonicalText:
 
 class TestDigest:
     def test_given_digests(self):
-        assert (
-            m.compute_embedding_sha256([1.0, 0.5])
-            == "1bbf1969e7ff438f3c0c0faa563dc4c360d83b5026c93d429fbdeba7a097c5ff"
-        )
-        assert (
-            m.compute_embedding_sha256([])
-            == "4f53cda18c2baa0c0354bb5f9a3ecbe5ed12ab4d8e11ba873c2f11161202b945"
-        )
+        for vector, expected in worked.DIGESTS:
+            assert m.compute_embedding_sha256(vector) == expected
 
     def test_digest_is_sha256_of_text(self):
         v = [0.6, -0.8, 1e-7, -1e-7, NAN]

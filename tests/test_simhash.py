@@ -28,6 +28,7 @@ from support.numeric import (
     simhash_paths,
     testing_ext,
 )
+from support import worked_examples as worked
 from support.known_answers import known_answers
 
 simhash = native.simhash_lsh_multi
@@ -65,17 +66,17 @@ def known(vector, families, bits, bands):
     return (KA.vectors[vector], families, bits, bands), [tuple(r) for r in case.records]
 
 
-WORKED = [known("one", 2, 64, 4), known("five", 2, 66, 3)]
-SIG_ONE = known("one", 3, 256, 16)[1][0][2]  # family 0 of [1.0], 256 bits
+WORKED = worked.SIMHASH
+SIG_ONE = worked.SIGNATURE_ONE_DEFAULTS  # family 0 of [1.0], 256 bits
 
 
 @pytest.mark.parametrize("path", PATHS)
-@pytest.mark.parametrize("args,expected", WORKED, ids=["one-element", "five-elements-66-bits"])
+@pytest.mark.parametrize("args,expected", WORKED, ids=worked.SIMHASH_IDS)
 def test_worked_examples_on_every_path(args, expected, path):
     assert via_path(*args, path) == expected
 
 
-@pytest.mark.parametrize("args,expected", WORKED, ids=["one-element", "five-elements-66-bits"])
+@pytest.mark.parametrize("args,expected", WORKED, ids=worked.SIMHASH_IDS)
 def test_worked_examples_shipped(args, expected):
     assert family_tuples(simhash(*args)) == expected
 
