@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "lsh/sign_mix.hpp"
+#include "lsh/kernels/sign_mix.hpp"
 
 namespace zln::lsh::detail {
 

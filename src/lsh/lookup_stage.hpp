@@ -32,19 +32,11 @@
 #include <vector>
 
 #include "lsh/cache_region.hpp"
+#include "lsh/kernels/lookup_layout.hpp"
 #include "lsh/sign_rows.hpp"
 #include "lsh/work_meter.hpp"
 
 namespace zln::lsh::detail {
-
-// Largest |T| that two byte slices hold.
-inline constexpr std::int32_t kLookupMax = 32767;
-// Elements per group block and bytes of its tables.
-inline constexpr std::size_t kLookupBlockElements = 16;
-inline constexpr std::size_t kLookupTableBytes = 128;
-
-// Group blocks that cover n elements.
-constexpr std::size_t lookup_group_blocks(std::size_t n) noexcept { return (n + 15) / 16; }
 
 // The scale for a group maximum gmax > 0 (see the comment in the definition).
 double lookup_scale(double gmax) noexcept;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "lsh/kernels/bit_transpose.hpp"
 #include "lsh/snapshot_slot.hpp"
 
 namespace zln::lsh::detail {
@@ -16,19 +17,6 @@ constinit SnapshotSlot<SignRowCache> g_rows;
 constexpr std::uint64_t kFillWeight = 5;  // mixing plus the transpose, per sign
 
 }  // namespace
-
-void transpose_64x64(std::uint64_t* a) noexcept {
-    // Swap the off-diagonal halves, then quarters, and so on: at step j the
-    // j x j blocks above the diagonal trade places with those below.
-    std::uint64_t m = 0x00000000FFFFFFFFULL;
-    for (unsigned j = 32; j != 0; j >>= 1, m ^= m << j) {
-        for (unsigned k = 0; k < 64; k = ((k | j) + 1) & ~j) {
-            const std::uint64_t t = ((a[k] >> j) ^ a[k | j]) & m;
-            a[k] ^= t << j;
-            a[k | j] ^= t;
-        }
-    }
-}
 
 bool sign_rows_can_cover(std::uint64_t families, std::uint64_t blocks, std::uint64_t elements) noexcept {
     return region_can_cover(kSignRowsBounds, families, blocks, elements);

@@ -61,8 +61,4 @@ std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::u
 std::shared_ptr<const SignRowCache> sign_rows_current() noexcept;
 void sign_rows_reset() noexcept;
 
-// In-place transpose of a 64 x 64 bit matrix: afterwards bit i of a[k] is
-// what bit k of a[i] was.
-void transpose_64x64(std::uint64_t* a) noexcept;
-
 }  // namespace zln::lsh::detail

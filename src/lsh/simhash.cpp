@@ -13,7 +13,7 @@
 #include "lsh/portable/overflow.hpp"
 #include "lsh/portable/physical_memory.hpp"
 #include "lsh/sign_cache.hpp"
-#include "lsh/sign_mix.hpp"
+#include "lsh/kernels/sign_mix.hpp"
 #include "lsh/sign_rows.hpp"
 #include "lsh/simhash_paths.hpp"
 #include "lsh/work_meter.hpp"

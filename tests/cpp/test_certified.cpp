@@ -17,7 +17,8 @@
 #include "lsh/certified.hpp"
 #include "lsh/kernels/kernel_table.hpp"
 #include "lsh/lookup_stage.hpp"
-#include "lsh/sign_mix.hpp"
+#include "lsh/kernels/sign_mix.hpp"
+#include "lsh/kernels/bit_transpose.hpp"
 #include "lsh/sign_rows.hpp"
 #include "lsh/simhash.hpp"
 

@@ -15,7 +15,7 @@
 #include "simhash_reference.hpp"
 #include "lsh/kernels/kernel_table.hpp"
 #include "lsh/sign_cache.hpp"
-#include "lsh/sign_mix.hpp"
+#include "lsh/kernels/sign_mix.hpp"
 #include "lsh/simhash.hpp"
 
 using zln::lsh::FamilyRecord;

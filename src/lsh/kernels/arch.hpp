@@ -20,3 +20,12 @@
 #else
 #define ZLN_TARGET(features) __attribute__((target(features)))
 #endif
+
+// A body shared by several variants (kernels/generic/*_body.hpp) is
+// compiled inside each variant's function, with that function's
+// instructions: it must be inlined there, never called out of line.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define ZLN_ALWAYS_INLINE __forceinline
+#else
+#define ZLN_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif

@@ -19,6 +19,18 @@
 // from which the signed sum is 2P - sum_j q_j. All of it is integer
 // arithmetic and exact.
 //
+// Files: one stage per file, kernels/<arch>/<stage>_<isa>.cpp, with the
+// plain C++ twin of every stage in generic/<stage>_generic.cpp and a body
+// that several variants compile in generic/<stage>_body.hpp. The stages and
+// their slots:
+//     exact_blocks  SignWordFiller, Accumulator
+//     bit_planes    MagnitudeScan, Quantiser, PlaneBuilder, PlaneSums
+//     lookup        LookupGroupMax, LookupTableBuilder, LookupSums, LookupVerdicts
+//     signed_sums   SignedSums
+// Nothing in kernels/ includes a file outside kernels/ and portable/; the
+// layouts the kernels share with their callers are here (sign_mix.hpp,
+// bit_transpose.hpp, lookup_layout.hpp).
+//
 // Variants for an architecture are declared only where they are compiled
 // (arch.hpp); call them only through the table, which checks the CPU.
 #pragma once
@@ -75,7 +87,8 @@ using Quantiser = double (*)(const float* v, std::size_t n, int k, unsigned npla
 using MagnitudeScan = std::uint32_t (*)(const float* v, std::size_t n, std::uint64_t* neg,
                                         double* abs_sum) noexcept;
 
-// The lookup stage (lookup_stage.hpp has the layouts of its tables and index).
+// The lookup stage (lookup_layout.hpp has the layout of its tables,
+// lookup_stage.hpp the whole scheme and the layout of its index).
 // The largest sum of |v_j| over one group of four (any order of its three
 // additions, in binary64), n > 0; from it the caller picks the scale.
 using LookupGroupMax = double (*)(const float* v, std::size_t n) noexcept;

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "lsh/kernels/kernels.hpp"
-#include "lsh/lookup_stage.hpp"
+#include "lsh/kernels/lookup_layout.hpp"
 
 namespace zln::lsh::detail {
 

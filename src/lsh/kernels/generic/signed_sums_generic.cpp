@@ -1,4 +1,5 @@
-// The refinement sums in plain C++ (kernels.hpp), the twin of the vector ones.
+// The signed-sums stage (the refinement of doubtful bits) in plain C++
+// (kernels.hpp), the twin of the vector ones.
 #include "lsh/kernels/kernels.hpp"
 
 #include <bit>

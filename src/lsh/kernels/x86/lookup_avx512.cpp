@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "lsh/kernels/kernels.hpp"
-#include "lsh/lookup_stage.hpp"
+#include "lsh/kernels/lookup_layout.hpp"
 
 #define ZLN_TARGET_AVX512 ZLN_TARGET("avx512f,avx512bw,avx512vl")
 #define ZLN_TARGET_VBMI_VNNI ZLN_TARGET("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni")

@@ -1,4 +1,4 @@
-// AVX-512 variant of the refinement sums (kernels.hpp), same order.
+// The signed-sums stage (the refinement) with AVX-512, in the same order.
 #include "lsh/kernels/arch.hpp"
 
 #if defined(ZLN_ARCH_X86_64)

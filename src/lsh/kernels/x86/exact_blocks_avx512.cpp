@@ -1,4 +1,5 @@
-// AVX-512 (F, BW, VL) simhash kernels: one double lane per bit position.
+// The exact-blocks stage with AVX-512 (F, BW, VL; DQ for one sign-word
+// variant): one double lane per bit position.
 // GCC 12's AVX-512 intrinsics start from _mm512_undefined_epi32(), which it
 // then reports as "used uninitialized" wherever they are inlined; the value
 // is fully masked off, so the warnings are false positives.
@@ -17,7 +18,7 @@
 #include <cstring>
 
 #include "lsh/kernels/kernels.hpp"
-#include "lsh/sign_mix.hpp"
+#include "lsh/kernels/sign_mix.hpp"
 
 #define ZLN_TARGET_AVX512 ZLN_TARGET("avx512f,avx512bw,avx512vl")
 

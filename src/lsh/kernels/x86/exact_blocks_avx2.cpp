@@ -1,4 +1,5 @@
-// AVX2 simhash kernels: one double lane per bit position, 32 lanes per pass.
+// The exact-blocks stage with AVX2: one double lane per bit position, 32
+// lanes per pass.
 #include "lsh/kernels/arch.hpp"
 
 #if defined(ZLN_ARCH_X86_64)
@@ -8,7 +9,7 @@
 #include <cstdint>
 
 #include "lsh/kernels/kernels.hpp"
-#include "lsh/sign_mix.hpp"
+#include "lsh/kernels/sign_mix.hpp"
 
 #define ZLN_TARGET_AVX2 ZLN_TARGET("avx2")
 

@@ -1,32 +1,23 @@
-// The certified path's kernels in plain C++: every architecture's fallback
-// and the twins every vector variant is tested against.
+// The bit-planes stage (the certified path's first stage wherever the
+// lookup stage is not taken) in plain C++: every architecture's fallback and
+// the twins every vector variant is tested against.
 #include "lsh/kernels/kernels.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 
+#include "lsh/kernels/bit_transpose.hpp"
+#include "lsh/kernels/generic/bit_planes_body.hpp"
 #include "lsh/portable/bits.hpp"
-#include "lsh/sign_rows.hpp"
 
 namespace zln::lsh::detail {
 
-// Horner over the planes from the most significant down, so the weights 2^p
-// cost one doubling per plane.
 void plane_sums_generic(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
                         const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
                         std::size_t words, std::int64_t* out) noexcept {
-    for (std::size_t r = 0; r < nrows; ++r) {
-        const std::uint64_t* row = rows + r * row_stride;
-        std::int64_t acc = 0;
-        for (unsigned p = nplanes; p-- > 0;) {
-            const std::uint64_t* plane = planes + p * pstride;
-            std::int64_t count = 0;
-            for (std::size_t w = 0; w < words; ++w) count += bits::popcount64((row[w] ^ neg[w]) & plane[w]);
-            acc = 2 * acc + count;
-        }
-        out[r] = acc;
-    }
+    plane_sums_body(rows, row_stride, nrows, neg, planes, pstride, nplanes, words, out,
+                    [](std::uint64_t x) noexcept { return bits::popcount64(x); });
 }
 
 void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned nplanes,

@@ -1,4 +1,4 @@
-// The certified path's plane sums with NEON: CNT counts the bits of sixteen
+// The bit-planes stage's plane sums with NEON: CNT counts the bits of sixteen
 // bytes at once, and UADALP folds those byte counts into 16-bit lanes.
 #include "lsh/kernels/arch.hpp"
 

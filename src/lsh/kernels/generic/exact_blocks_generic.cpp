@@ -1,9 +1,10 @@
-// The exact path's kernels in plain C++: every architecture's fallback and
-// the twins every vector variant is tested against.
+// The exact-blocks stage (sign words and their 64-lane sums) in plain C++:
+// every architecture's fallback and the twins every vector variant is
+// tested against.
 #include <bit>
 
 #include "lsh/kernels/kernels.hpp"
-#include "lsh/sign_mix.hpp"
+#include "lsh/kernels/sign_mix.hpp"
 
 namespace zln::lsh::detail {
 

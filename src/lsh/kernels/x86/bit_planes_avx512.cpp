@@ -1,4 +1,4 @@
-// AVX-512 (F, BW, VL, VPOPCNTDQ) variants of the certified kernels.
+// The bit-planes stage with AVX-512 (F, BW, VL, VPOPCNTDQ).
 // GCC 12 reports the undefined start values inside its AVX-512 intrinsics as
 // "used uninitialized" where they are inlined; those are false positives.
 #if defined(__GNUC__) && !defined(__clang__)

@@ -1,4 +1,4 @@
-// The exact block kernel with NEON: two binary64 lanes per register, sixteen
+// The exact-blocks stage's sums with NEON: two binary64 lanes per register, sixteen
 // bit positions per pass over the elements, four passes per block. Every
 // lane adds +t or -t in element order, exactly like the plain loop; FADD is
 // the only arithmetic, so there is nothing to contract.
