@@ -17,10 +17,10 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-from _bench_common import fmt_ns, fmt_ratio, print_table, time_call
+from _bench_common import fmt_ns, fmt_ratio, print_table, time_call  # noqa: E402
 
-import _zarvik_lumetra_testing as testing_ext
-import zarvik_lumetra_native as native
+import _zarvik_lumetra_testing as testing_ext  # noqa: E402
+import zarvik_lumetra_native as native  # noqa: E402
 
 F, B, K = 3, 256, 16
 SIZES = (128, 384, 768, 1536, 3072)

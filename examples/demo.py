@@ -27,8 +27,6 @@ import os
 import sys
 import time
 
-import numpy as np
-
 from near_dup import cluster, inputs, local, option_checks, output, report
 from near_dup.corpus import Corpus, make_corpus
 from near_dup.errors import InputError

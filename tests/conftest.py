@@ -89,7 +89,7 @@ def assert_single_note(exc: BaseException, parameter: str) -> None:
     notes = getattr(exc, "__notes__", None)
     assert notes == [f"while processing '{parameter}'"], notes
     # The parameter name appears only in the note, never in the message.
-    assert f"while processing" not in str(exc)
+    assert "while processing" not in str(exc)
 
 
 def assert_no_note(exc: BaseException) -> None:

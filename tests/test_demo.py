@@ -4,7 +4,6 @@ process and on a two-worker Dask cluster, against a plain-dictionary model."""
 from __future__ import annotations
 
 import json
-import math
 import os
 import re
 import shutil
@@ -30,7 +29,7 @@ pq = pytest.importorskip("pyarrow.parquet")
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 sys.path.insert(0, EXAMPLES)
 import demo  # noqa: E402
-from near_dup import buckets, bulk, output, result_folder, shape, stages  # noqa: E402
+from near_dup import buckets, bulk, result_folder, shape, stages  # noqa: E402
 from near_dup.result_folder import FILES  # noqa: E402
 from near_dup.corpus import make_corpus  # noqa: E402
 from near_dup.signing import LshShape, band_key  # noqa: E402

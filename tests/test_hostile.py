@@ -10,7 +10,6 @@ hang or exhaust the machine.
 from __future__ import annotations
 
 import signal
-import sys
 import time
 import warnings
 

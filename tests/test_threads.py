@@ -23,7 +23,6 @@ import textwrap
 import threading
 import time
 
-import pytest
 
 from support import reference_model as model
 import zarvik_lumetra_native as zln

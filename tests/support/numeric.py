@@ -7,7 +7,6 @@ from __future__ import annotations
 import math
 import os
 import struct
-import sys
 
 import pytest
 from hypothesis import HealthCheck, settings

@@ -24,7 +24,7 @@ import hashlib
 import math
 import operator
 import struct
-from typing import Iterable, List, Sequence, Tuple
+from typing import List, Sequence, Tuple
 
 __all__ = [
     "ModelPanic",
