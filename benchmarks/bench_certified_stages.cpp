@@ -30,7 +30,6 @@ namespace {
 constexpr std::uint64_t kFamilies = 3, kBlocks = 4;
 volatile std::int64_t g_sink = 0;
 
-
 template <class Fn>
 double median_us(Fn&& fn) {
     std::vector<double> t;
@@ -68,8 +67,8 @@ int main() {
     const d::PlaneSums sums = k.plane_sums->fn;
     const d::LookupSums lsums = k.lookup_sums->fn;
     const d::SignedSums refine = k.signed_sums->fn;
-    std::printf("first stage alone, 768 hyperplanes, median us (plane sums %s / lookup sums %s)\n",
-                k.plane_sums->name, k.lookup_sums->name);
+    std::printf("first stage alone, 768 hyperplanes, median us (plane sums %s / lookup sums %s)\n", k.plane_sums->name,
+                k.lookup_sums->name);
     std::printf("%-8s%14s%14s\n", "n", "bit planes", "lookup");
     for (std::size_t n : {128u, 384u, 768u, 1536u, 3072u}) {
         std::mt19937_64 rng(n);
@@ -132,8 +131,8 @@ int main() {
                             if (d::certified_verdict(in.s1, p1[r]) == d::kDoubtful) {
                                 c.planes1 += 1;
                                 std::int64_t p2;
-                                sums(row, rows->stride, 1, in.neg.data(), in.s2.bits.data(), in.pstride,
-                                     in.s2.planes, in.words, &p2);
+                                sums(row, rows->stride, 1, in.neg.data(), in.s2.bits.data(), in.pstride, in.s2.planes,
+                                     in.words, &p2);
                                 if (d::certified_verdict(in.s2, p2) == d::kDoubtful) c.planes2 += 1;
                             }
                             if (d::certified_verdict_lookup(in, e[r]) == d::kDoubtful) {

@@ -68,8 +68,8 @@ std::vector<float> unit_vector(std::size_t n, std::uint64_t seed) {
 
 int main() {
     EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    std::printf("%-6s %7s  %-18s %-18s %-18s %s\n", "n", "bytes", "text build us", "SHA-256 alone us", "whole digest us",
-                "digest/SHA (median)");
+    std::printf("%-6s %7s  %-18s %-18s %-18s %s\n", "n", "bytes", "text build us", "SHA-256 alone us",
+                "whole digest us", "digest/SHA (median)");
     for (std::size_t n : {384, 768, 1536}) {
         const std::vector<float> v = unit_vector(n, n);
         const std::string text = zln::lsh::canonical_embedding_text(v.data(), n);
@@ -99,9 +99,10 @@ int main() {
     for (char& c : au) c = static_cast<char>(c >= 'a' ? c - 32 : c);
     const Timing t_ham = time_ns([&] { g_sink += zln::lsh::hamming_distance_hex(a, b); }, 100000);
     const Timing t_ham_upper = time_ns([&] { g_sink += zln::lsh::hamming_distance_hex(au, b); }, 100000);
-    const Timing t_cos = time_ns([&] { g_sink += static_cast<std::uint64_t>(zln::lsh::cosine_from_hamming(g_sink % 257, 256) > 0); }, 100000);
-    std::printf("hamming_distance_hex, 64-char signatures: %.1f ns [%.1f]; one uppercase: %.1f ns [%.1f]\n", t_ham.median,
-                t_ham.min, t_ham_upper.median, t_ham_upper.min);
+    const Timing t_cos = time_ns(
+        [&] { g_sink += static_cast<std::uint64_t>(zln::lsh::cosine_from_hamming(g_sink % 257, 256) > 0); }, 100000);
+    std::printf("hamming_distance_hex, 64-char signatures: %.1f ns [%.1f]; one uppercase: %.1f ns [%.1f]\n",
+                t_ham.median, t_ham.min, t_ham_upper.median, t_ham_upper.min);
     std::printf("cosine_from_hamming: %.1f ns [%.1f]\n", t_cos.median, t_cos.min);
     std::printf("(checksum %llu)\n", static_cast<unsigned long long>(g_sink));
     return 0;

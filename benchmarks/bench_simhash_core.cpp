@@ -99,8 +99,8 @@ int main() {
         const char* name;
         SimhashPath path;
         const char* level;  // the kernel table's level; "all" for the full table
-        int mode;  // 0: simhash_lsh_multi, 1: the block kernels with every sign mixed on the fly,
-                   // 2: simhash_lsh_multi on a hard vector
+        int mode;           // 0: simhash_lsh_multi, 1: the block kernels with every sign mixed on the fly,
+                            // 2: simhash_lsh_multi on a hard vector
     };
     const Row rows[] = {
         {"scalar, uncached", SimhashPath::ScalarUncached, "all", 0},

@@ -76,8 +76,10 @@ std::string sha256_hex(const std::string& text) {
 }
 
 float pick_float(Input& in) {
+    // clang-format off
     static const float palette[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.0078125f, -0.0078125f, 0.9999995f, 1e-7f,
                                     -1e-7f, 5e-7f, 3.4028234663852886e38f, INFINITY, -INFINITY, NAN, 1e-45f, 8589.934592f};
+    // clang-format on
     const std::uint8_t mode = in.byte();
     if (mode < 64) return palette[mode % 16];
     if (mode < 128) return static_cast<float>(static_cast<std::int32_t>(in.u32()) % 20000000) / 1e6f;
@@ -100,9 +102,12 @@ void check_element_text(double q, const char* origin) {
     std::string general, fast;
     lsh::canonical_float_text_general(q, general);
     const std::string want = oracle_text(q);
-    if (general != want) zln_fuzz::mismatch("general element text", std::string(origin) + " q=" + hexd(q) + " got " + general + " want " + want);
+    if (general != want)
+        zln_fuzz::mismatch("general element text",
+                           std::string(origin) + " q=" + hexd(q) + " got " + general + " want " + want);
     if (lsh::canonical_float_text_fast(q, fast) && fast != want)
-        zln_fuzz::mismatch("fast element text", std::string(origin) + " q=" + hexd(q) + " got " + fast + " want " + want);
+        zln_fuzz::mismatch("fast element text",
+                           std::string(origin) + " q=" + hexd(q) + " got " + fast + " want " + want);
 }
 
 }  // namespace
@@ -120,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < v.size(); ++i) {
         const double q = lsh::quantize_to_6_places(v[i]);
         if (!same_double(q, oracle_quantize(v[i])))
-            zln_fuzz::mismatch("quantize", "x=" + hexd(v[i]) + " got " + hexd(q) + " want " + hexd(oracle_quantize(v[i])));
+            zln_fuzz::mismatch("quantize",
+                               "x=" + hexd(v[i]) + " got " + hexd(q) + " want " + hexd(oracle_quantize(v[i])));
         check_element_text(q, "quantised");
         // Every quantised value below 2^33 is written by the fast path.
         std::string fast;
@@ -150,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < v.size(); ++i) {
         const float w = (s == 0.0f) ? v[i] : v[i] / m;
         if (!same_double(got[i], w))
-            zln_fuzz::mismatch("normalize_vector", "element " + std::to_string(i) + " got " + hexd(got[i]) + " want " + hexd(w));
+            zln_fuzz::mismatch("normalize_vector",
+                               "element " + std::to_string(i) + " got " + hexd(got[i]) + " want " + hexd(w));
     }
     return 0;
 }

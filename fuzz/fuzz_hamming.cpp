@@ -48,12 +48,15 @@ long long oracle_distance(const std::string& a, const std::string& b) {
 // non-ASCII characters) where the input asks for them.
 std::string make_text(Input& in, std::size_t len, std::uint8_t noise) {
     static const char alphabet[] = "0123456789abcdefABCDEF";
-    static const char* extras[] = {"g", " ", "x", "\xc3\xa9", "\xc4\xb0", "\xe2\x84\xaa", "\xf0\x9f\x98\x80", "\x7f", "/", ":", "@", "`", "G"};
+    static const char* extras[] = {"g", " ", "x", "\xc3\xa9", "\xc4\xb0", "\xe2\x84\xaa", "\xf0\x9f\x98\x80", "\x7f",
+                                   "/", ":", "@", "`",        "G"};
     std::string s;
     while (s.size() < len && in.remaining() > 0) {
         const std::uint8_t c = in.byte();
-        if (noise != 0 && c % 251 < noise % 8 && c >= 128) s += extras[c % 13];
-        else s.push_back(alphabet[c % 22]);
+        if (noise != 0 && c % 251 < noise % 8 && c >= 128)
+            s += extras[c % 13];
+        else
+            s.push_back(alphabet[c % 22]);
     }
     return s;
 }
@@ -96,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         got = -1;
     }
     if (got != want)
-        zln_fuzz::mismatch("hamming_distance_hex", "a=[" + a + "] b=[" + b + "] got " + std::to_string(got) +
-                                                       " want " + std::to_string(want));
+        zln_fuzz::mismatch("hamming_distance_hex",
+                           "a=[" + a + "] b=[" + b + "] got " + std::to_string(got) + " want " + std::to_string(want));
 
     const std::uint64_t d = static_cast<std::uint64_t>(want < 0 ? a.size() : want);
     const std::uint64_t t = b.size() * 4;

@@ -61,8 +61,8 @@ std::vector<std::string> oracle_bands(const std::string& sig, std::uint64_t K) {
 }
 
 float pick_float(Input& in) {
-    static const float palette[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, -0.25f, 1e-30f, -1e-30f, 3.0e38f,
-                                    -3.0e38f, INFINITY, -INFINITY, NAN, 1e-45f, 0.1f, 16777216.0f};
+    static const float palette[] = {0.0f,    -0.0f,    1.0f,     -1.0f,     0.5f, -0.25f, 1e-30f, -1e-30f,
+                                    3.0e38f, -3.0e38f, INFINITY, -INFINITY, NAN,  1e-45f, 0.1f,   16777216.0f};
     const std::uint8_t mode = in.byte();
     if (mode < 96) return palette[mode % 16];
     if (mode < 160) return static_cast<float>(static_cast<std::int8_t>(in.byte())) / 8.0f;
@@ -126,7 +126,8 @@ void check_kernels(Input& in) {
         for (unsigned i = 0; i < 64; ++i) {
             const bool same = (std::isnan(acc[i]) && std::isnan(expect[i])) ||
                               std::memcmp(&acc[i], &expect[i], sizeof(double)) == 0;
-            if (!same) zln_fuzz::mismatch((std::string("accumulate ") + a.name).c_str(), where + " lane " + std::to_string(i));
+            if (!same)
+                zln_fuzz::mismatch((std::string("accumulate ") + a.name).c_str(), where + " lane " + std::to_string(i));
         }
     }
 }
@@ -173,8 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint64_t f = 0; f < F; ++f) want_sig[f] = oracle_signature(v, f, B);
 
     static const lsh::SimhashPath paths[] = {lsh::SimhashPath::ScalarUncached, lsh::SimhashPath::ScalarCached,
-                                             lsh::SimhashPath::Blocks, lsh::SimhashPath::Auto,
-                                             lsh::SimhashPath::Certified, lsh::SimhashPath::ExactAuto};
+                                             lsh::SimhashPath::Blocks,         lsh::SimhashPath::Auto,
+                                             lsh::SimhashPath::Certified,      lsh::SimhashPath::ExactAuto};
     static const char* path_names[] = {"scalar_uncached", "scalar_cached", "blocks", "auto", "certified", "exact_auto"};
     // The input picks the level of the kernel table (any level; the CPU caps it).
     const auto levels = lsh::detail::kernel_levels();
@@ -183,14 +184,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int p = 0; p < 6; ++p) {
         const std::string name = std::string(path_names[p]) + "@" + level.name;
         const auto records = lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, paths[p], {}, table);
-        if (records.size() != F) zln_fuzz::mismatch(name.c_str(), "family count; " + describe(v, families, bits, bands));
+        if (records.size() != F)
+            zln_fuzz::mismatch(name.c_str(), "family count; " + describe(v, families, bits, bands));
         for (std::uint64_t f = 0; f < F; ++f) {
             const auto& r = records[f];
             if (r.family != f || r.bits != B)
                 zln_fuzz::mismatch(name.c_str(), "record fields; " + describe(v, families, bits, bands));
             if (r.signature != want_sig[f])
                 zln_fuzz::mismatch(name.c_str(), "signature of family " + std::to_string(f) + ": got " + r.signature +
-                                                 " want " + want_sig[f] + "; " + describe(v, families, bits, bands));
+                                                     " want " + want_sig[f] + "; " +
+                                                     describe(v, families, bits, bands));
             if (r.bands != oracle_bands(want_sig[f], K))
                 zln_fuzz::mismatch(name.c_str(), "bands; " + describe(v, families, bits, bands));
         }

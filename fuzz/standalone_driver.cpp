@@ -79,10 +79,14 @@ int main(int argc, char** argv) {
     std::vector<std::vector<std::uint8_t>> corpus;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a.rfind("-max_total_time=", 0) == 0) budget = std::atof(a.c_str() + 16);
-        else if (a.rfind("-seed=", 0) == 0) seed = std::strtoull(a.c_str() + 6, nullptr, 10);
-        else if (a.rfind("-artifact_prefix=", 0) == 0) g_prefix = a.substr(17);
-        else if (a[0] != '-') collect(a, corpus);
+        if (a.rfind("-max_total_time=", 0) == 0)
+            budget = std::atof(a.c_str() + 16);
+        else if (a.rfind("-seed=", 0) == 0)
+            seed = std::strtoull(a.c_str() + 6, nullptr, 10);
+        else if (a.rfind("-artifact_prefix=", 0) == 0)
+            g_prefix = a.substr(17);
+        else if (a[0] != '-')
+            collect(a, corpus);
     }
     std::signal(SIGABRT, on_fatal);
     std::signal(SIGSEGV, on_fatal);
@@ -115,7 +119,9 @@ int main(int argc, char** argv) {
                     if (!input.empty()) input[rng() % input.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
                     break;
                 case 2:
-                    if (input.size() < 4096) input.insert(input.begin() + static_cast<long>(input.empty() ? 0 : rng() % input.size()), static_cast<std::uint8_t>(rng()));
+                    if (input.size() < 4096)
+                        input.insert(input.begin() + static_cast<long>(input.empty() ? 0 : rng() % input.size()),
+                                     static_cast<std::uint8_t>(rng()));
                     break;
                 case 3:
                     if (!input.empty()) input.erase(input.begin() + static_cast<long>(rng() % input.size()));

@@ -34,9 +34,17 @@ bool parse_format(const char* format, char& code, bool& swapped) {
     if (format == nullptr) format = "B";
     bool little = std::endian::native == std::endian::little;
     switch (*format) {
-        case '@': case '=': ++format; break;
-        case '<': little = true; ++format; break;
-        case '>': case '!': little = false; ++format; break;
+        case '@':
+        case '=': ++format; break;
+        case '<':
+            little = true;
+            ++format;
+            break;
+        case '>':
+        case '!':
+            little = false;
+            ++format;
+            break;
         default: break;
     }
     if (format[0] == '\0' || format[1] != '\0') return false;
@@ -67,7 +75,8 @@ lsh::MatrixView float_matrix(PyObject* obj, const char* name, HeldBuffer& hold) 
     } else if (parse_format(v.format, code, swapped) && code == 'd' && v.itemsize == 8) {
         m.kind = lsh::ElementKind::Float64;
     } else {
-        fail(PyExc_TypeError, std::string(name) + " must hold float32 or float64 values, not format '" + format_text(v) + "'");
+        fail(PyExc_TypeError,
+             std::string(name) + " must hold float32 or float64 values, not format '" + format_text(v) + "'");
     }
     require_ndim(v, name, 2);
     m.swapped = swapped;

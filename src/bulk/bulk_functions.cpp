@@ -102,10 +102,11 @@ PyObject* sign_rows(PyObject*, PyObject* args, PyObject* kwargs) {
         const unsigned threads = thread_count(threads_obj);
         // The plan touches the process-wide caches with the lock held, as the
         // per-call function does; the rows then only read its snapshots.
-        const lsh::RowSigningPlan plan =
-            lsh::plan_row_signing(x.cols, families, bits, lsh::SimhashPath::Auto, CancelCheck{signals_pending, nullptr});
-        Ref result = new_array({x.rows, static_cast<std::size_t>(plan.families), static_cast<std::size_t>(plan.words())},
-                               "uint64", out_buf);
+        const lsh::RowSigningPlan plan = lsh::plan_row_signing(x.cols, families, bits, lsh::SimhashPath::Auto,
+                                                               CancelCheck{signals_pending, nullptr});
+        Ref result = new_array(
+            {x.rows, static_cast<std::size_t>(plan.families), static_cast<std::size_t>(plan.words())}, "uint64",
+            out_buf);
         auto* out = static_cast<std::uint64_t*>(out_buf.view().buf);
         run_unlocked([&](CancelCheck poll) { lsh::sign_rows(x, plan, out, threads, poll); });
         return result.release();
@@ -137,9 +138,8 @@ PyObject* band_keys(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::uint64_t digits = checked_digits(s, "signatures", bits);
         const lsh::BandLayout layout = lsh::band_layout(digits, bands);
         if (layout.chunk > 16) {
-            throw PendingError::deferred(PyExc_ValueError,
-                                         "bands of " + std::to_string(4 * layout.chunk) +
-                                             " bits do not fit 64-bit keys; take more bands");
+            throw PendingError::deferred(PyExc_ValueError, "bands of " + std::to_string(4 * layout.chunk) +
+                                                               " bits do not fit 64-bit keys; take more bands");
         }
         Ref result = new_array({s.rows, s.families, static_cast<std::size_t>(layout.count)}, "uint64", out_buf);
         auto* out = static_cast<std::uint64_t*>(out_buf.view().buf);

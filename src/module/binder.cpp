@@ -44,8 +44,10 @@ std::string name_list(const ParameterTable& t, const ArgumentSlots& slots, std::
     std::string list;
     for (std::size_t k = 0; k < missing; ++k) {
         if (k > 0) {
-            if (missing > 2) list += ", ";
-            else list += " ";
+            if (missing > 2)
+                list += ", ";
+            else
+                list += " ";
             if (k + 1 == missing) list += "and ";
         }
         list += "'";

@@ -10,11 +10,11 @@ namespace zln::py {
 constexpr std::size_t kMaxParameters = 4;
 
 struct ParameterTable {
-    const char* function_name;     // "normalize_vector", "__new__"
-    const char* class_name;        // null for module functions
-    const char* const* names;      // positional parameter names, in order
-    std::size_t count;             // N
-    std::size_t required;          // R: leading parameters that must be given
+    const char* function_name;  // "normalize_vector", "__new__"
+    const char* class_name;     // null for module functions
+    const char* const* names;   // positional parameter names, in order
+    std::size_t count;          // N
+    std::size_t required;       // R: leading parameters that must be given
 };
 
 // One reference per parameter; null when omitted. The vectorcall form only

@@ -66,6 +66,8 @@ bool read_float_buffer(PyObject* obj, std::vector<float>& out) {
     const char* data = static_cast<const char*>(v.buf);
     const Py_ssize_t count = v.shape[0];
     auto expect = [&](std::size_t size) { return v.itemsize == static_cast<Py_ssize_t>(size); };
+    // One format a line, as a table.
+    // clang-format off
     switch (format[0]) {
         case 'f': if (!expect(sizeof(float))) return false; widen_items<float>(data, count, out); return true;
         case 'd': if (!expect(sizeof(double))) return false; widen_items<double>(data, count, out); return true;
@@ -83,6 +85,7 @@ bool read_float_buffer(PyObject* obj, std::vector<float>& out) {
         case 'N': if (!expect(sizeof(std::size_t))) return false; widen_items<std::size_t>(data, count, out); return true;
         default: return false;
     }
+    // clang-format on
 }
 
 }  // namespace zln::py

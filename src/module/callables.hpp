@@ -34,8 +34,7 @@ inline constexpr auto cosine_from_hamming = function(
     "cosine_from_hamming",
     "Estimate cosine similarity from Hamming distance\n\n"
     "Uses the formula: cos(\xcf\x80 \xc3\x97 distance / total_bits)",
-    "Estimated cosine similarity in [-1, 1]",
-    Required<U64Arg>{"distance_bits", "Hamming distance in bits"},
+    "Estimated cosine similarity in [-1, 1]", Required<U64Arg>{"distance_bits", "Hamming distance in bits"},
     Required<U64Arg>{"total_bits", "Total number of bits in the signatures"});
 
 inline constexpr auto hamming_distance_hex = function(
@@ -48,18 +47,16 @@ inline constexpr auto compute_embedding_sha256 = function(
     "The embedding is quantized to 6 decimal places and serialized as JSON\n"
     "with specific formatting (spaces after commas, .0 for whole numbers)\n"
     "to ensure deterministic hashing across implementations.",
-    "Hex-encoded SHA-256 hash",
-    Required<FloatVectorArg>{"normalized_embedding", "L2-normalized embedding vector"});
+    "Hex-encoded SHA-256 hash", Required<FloatVectorArg>{"normalized_embedding", "L2-normalized embedding vector"});
 
 inline constexpr auto lsh_config = constructor(
     "LshConfig", "LSH configuration\n\nThis mirrors the Python LshConfig dataclass from zarvik_lumetra.types",
     Optional<U64Arg>{"families", kFamilies}, Optional<U64Arg>{"bits", kBits}, Optional<U64Arg>{"bands", kBands});
 
-inline constexpr auto lsh_family = constructor(
-    "LshFamily",
-    "LSH family result containing signature and bands\n\n"
-    "This mirrors the Python LSHFamily dataclass from zarvik_lumetra.lsh",
-    Required<U64Arg>{"family"}, Required<U64Arg>{"bits"}, Required<OwnedTextArg>{"signature"},
-    Required<TextListArg>{"bands"});
+inline constexpr auto lsh_family = constructor("LshFamily",
+                                               "LSH family result containing signature and bands\n\n"
+                                               "This mirrors the Python LSHFamily dataclass from zarvik_lumetra.lsh",
+                                               Required<U64Arg>{"family"}, Required<U64Arg>{"bits"},
+                                               Required<OwnedTextArg>{"signature"}, Required<TextListArg>{"bands"});
 
 }  // namespace zln::py::callables

@@ -17,15 +17,13 @@ namespace zln::py {
 PyObject* wrap_family_record(PyObject* family_class, lsh::FamilyRecord&& record);
 
 struct ConfigObject {
-    PyObject_HEAD
-    std::uint64_t families;
+    PyObject_HEAD std::uint64_t families;
     std::uint64_t bits;
     std::uint64_t bands;
 };
 
 struct FamilyObject {
-    PyObject_HEAD
-    lsh::FamilyRecord record;  // constructed in place after allocation
+    PyObject_HEAD lsh::FamilyRecord record;  // constructed in place after allocation
 };
 
 PyObject* lsh_config_new_impl(PyTypeObject* cls, std::uint64_t families, std::uint64_t bits, std::uint64_t bands);

@@ -70,8 +70,7 @@ struct Declaration {
 
 // A module function: name, documentation, "Returns:" text, parameters.
 template <class... Params>
-constexpr Declaration<Params...> function(const char* name, const char* text, const char* returns,
-                                          Params... params) {
+constexpr Declaration<Params...> function(const char* name, const char* text, const char* returns, Params... params) {
     return Declaration<Params...>(nullptr, name, text, returns, params...);
 }
 // A class constructor (__new__): class name, documentation, parameters.
@@ -87,7 +86,9 @@ struct Binding {
     // Leading parameters without a default; every optional one must follow them.
     static constexpr std::size_t required() {
         constexpr auto optional = std::apply(
-            [](const auto&... p) { return std::array<bool, sizeof...(p)>{std::remove_cvref_t<decltype(p)>::optional...}; },
+            [](const auto&... p) {
+                return std::array<bool, sizeof...(p)>{std::remove_cvref_t<decltype(p)>::optional...};
+            },
             D.params);
         std::size_t n = 0;
         while (n < optional.size() && !optional[n]) ++n;
@@ -212,7 +213,8 @@ PyObject* call_converted(Impl&& impl, const ArgumentSlots& slots, Leading... lea
         std::tuple<typename std::tuple_element_t<I, std::remove_cvref_t<decltype(D.params)>>::kind::type...> values{
             convert_parameter(std::get<I>(D.params), slots[I])...};
         return impl(leading..., std::move(std::get<I>(values))...);
-    }(std::make_index_sequence<std::remove_cvref_t<decltype(D)>::count>{});
+    }
+    (std::make_index_sequence<std::remove_cvref_t<decltype(D)>::count>{});
 }
 
 // A module function's METH_FASTCALL | METH_KEYWORDS entry.

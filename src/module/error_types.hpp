@@ -56,8 +56,7 @@ private:
 
 class Panic : public std::exception {
 public:
-    Panic(std::string message, const char* file, int line)
-        : message_(std::move(message)), file_(file), line_(line) {}
+    Panic(std::string message, const char* file, int line) : message_(std::move(message)), file_(file), line_(line) {}
     const char* what() const noexcept override { return message_.c_str(); }
     // The whole message: it may hold NUL characters, which what() would cut.
     const std::string& message() const noexcept { return message_; }

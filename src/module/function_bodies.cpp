@@ -37,7 +37,8 @@ PyObject* simhash_lsh_multi_impl(FloatVector v, std::uint64_t families, std::uin
     }
     Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(records.size())));
     for (std::size_t f = 0; f < records.size(); ++f) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), wrap_family_record(family_class, std::move(records[f])));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f),
+                        wrap_family_record(family_class, std::move(records[f])));
     }
     return list.release();
 }

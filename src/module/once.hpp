@@ -69,8 +69,7 @@ private:
             // through it, with the interpreter lock released so the creator
             // can run, waits for that.
             PyThread_type_lock gate = gate_;
-            Py_BEGIN_ALLOW_THREADS
-            PyThread_acquire_lock(gate, WAIT_LOCK);
+            Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(gate, WAIT_LOCK);
             PyThread_release_lock(gate);
             Py_END_ALLOW_THREADS
         }

@@ -11,17 +11,16 @@ OnceObject g_panic_class("the PanicException class");
 // Each extension module links its own copy of this file, and so has a class
 // of its own; the bulk module names its copy after itself.
 const char* g_panic_class_name = "zarvik_lumetra_native.PanicException";
-}
+}  // namespace
 
 void set_panic_class_name(const char* qualified_name) noexcept { g_panic_class_name = qualified_name; }
 
 PyObject* panic_exception_class() {
     return g_panic_class.get([] {
-        return PyErr_NewExceptionWithDoc(
-            g_panic_class_name,
-            "Raised when the native module meets an internal failure.\n\n"
-            "It derives from BaseException so that `except Exception` does not hide it.",
-            PyExc_BaseException, nullptr);
+        return PyErr_NewExceptionWithDoc(g_panic_class_name,
+                                         "Raised when the native module meets an internal failure.\n\n"
+                                         "It derives from BaseException so that `except Exception` does not hide it.",
+                                         PyExc_BaseException, nullptr);
     });
 }
 

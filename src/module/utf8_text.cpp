@@ -20,7 +20,8 @@ bool utf8_of_str(PyObject* text, std::string& out) {
         PyErr_Clear();
         return false;
     }
-    Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
+    Ref repaired = Ref::steal(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     if (!repaired) {
         PyErr_Clear();
         return false;

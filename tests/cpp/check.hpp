@@ -32,23 +32,23 @@ struct Register {
 
 #define ZLN_CAT2(a, b) a##b
 #define ZLN_CAT(a, b) ZLN_CAT2(a, b)
-#define TEST_CASE(name)                                                              \
-    static void ZLN_CAT(test_fn_, __LINE__)();                                       \
+#define TEST_CASE(name)                                                                           \
+    static void ZLN_CAT(test_fn_, __LINE__)();                                                    \
     static ::zln_test::Register ZLN_CAT(test_reg_, __LINE__)(name, &ZLN_CAT(test_fn_, __LINE__)); \
     static void ZLN_CAT(test_fn_, __LINE__)()
 
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++::zln_test::failures();                                                 \
-        }                                                                             \
+            ++::zln_test::failures();                                                     \
+        }                                                                                 \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                                \
-    do {                                                                              \
-        if (!((a) == (b))) {                                                          \
+#define CHECK_EQ(a, b)                                                                              \
+    do {                                                                                            \
+        if (!((a) == (b))) {                                                                        \
             std::fprintf(stderr, "%s:%d: CHECK_EQ failed: %s == %s\n", __FILE__, __LINE__, #a, #b); \
-            ++::zln_test::failures();                                                 \
-        }                                                                             \
+            ++::zln_test::failures();                                                               \
+        }                                                                                           \
     } while (0)

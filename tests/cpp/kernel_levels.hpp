@@ -27,8 +27,7 @@ struct Level {
 // The generic lookup sums marked as if they were the vector ones, so that
 // the certified driver runs its lookup stage on the generic twins.
 inline constexpr kt::KernelEntry<kt::LookupSums> kForcedGenericLookup{"generic, forced", kt::kCapNone,
-                                                                     kt::kTraitVectorLookup,
-                                                                     &kt::lookup_sums_generic};
+                                                                      kt::kTraitVectorLookup, &kt::lookup_sums_generic};
 
 // One table per level, skipping levels that allow nothing more than the one
 // before on this CPU (so an AVX2-only machine tests no "avx512" twice), and
@@ -72,8 +71,10 @@ inline std::vector<PathRun> path_runs() {
     using zln::lsh::SimhashPath;
     std::vector<PathRun> out{{"scalar_uncached", SimhashPath::ScalarUncached, harness_table()}};
     for (const Level& level : kernel_levels()) {
-        for (auto [name, path] : {std::pair{"auto", SimhashPath::Auto}, {"scalar_cached", SimhashPath::ScalarCached},
-                                  {"blocks", SimhashPath::Blocks}, {"certified", SimhashPath::Certified},
+        for (auto [name, path] : {std::pair{"auto", SimhashPath::Auto},
+                                  {"scalar_cached", SimhashPath::ScalarCached},
+                                  {"blocks", SimhashPath::Blocks},
+                                  {"certified", SimhashPath::Certified},
                                   {"exact_auto", SimhashPath::ExactAuto}}) {
             // The forced lookup level differs from the generic one only there.
             if (level.table.lookup_sums == &kForcedGenericLookup && path != SimhashPath::Certified) continue;

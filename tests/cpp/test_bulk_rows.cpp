@@ -44,9 +44,10 @@ TEST_CASE("row signer: known answers with every driver and kernel level") {
                 zln::lsh::pack_signature_words(bits.data() + f * plan.bits, plan.bits, words.data());
                 same = words_hex(words, plan.hex_digits()) == c.records[f].signature;
             }
-            if (!same) std::fprintf(stderr, "  row signer differs: %s F=%llu B=%llu %s\n", c.vector.c_str(),
-                                    static_cast<unsigned long long>(c.families),
-                                    static_cast<unsigned long long>(c.bits), p.name.c_str());
+            if (!same)
+                std::fprintf(stderr, "  row signer differs: %s F=%llu B=%llu %s\n", c.vector.c_str(),
+                             static_cast<unsigned long long>(c.families), static_cast<unsigned long long>(c.bits),
+                             p.name.c_str());
             CHECK(same);
         }
     }
@@ -56,15 +57,17 @@ TEST_CASE("chunk runner: every row once, at every thread count") {
     for (unsigned threads = 1; threads <= 4; ++threads) {
         const std::size_t rows = 20000;
         std::vector<std::atomic<int>> seen(rows);
-        zln::lsh::run_row_chunks(rows, threads, [&]() -> zln::lsh::RowRange {
-            return [&](std::size_t begin, std::size_t end, zln::lsh::detail::WorkMeter&) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    seen[i].fetch_add(1);
-                    volatile double spin = 0;  // about a microsecond per row: workers start
-                    for (int r = 0; r < 300; ++r) spin = spin + r;
-                }
-            };
-        }, {});
+        zln::lsh::run_row_chunks(rows, threads,
+                                 [&]() -> zln::lsh::RowRange {
+                                     return [&](std::size_t begin, std::size_t end, zln::lsh::detail::WorkMeter&) {
+                                         for (std::size_t i = begin; i < end; ++i) {
+                                             seen[i].fetch_add(1);
+                                             volatile double spin = 0;  // about a microsecond per row: workers start
+                                             for (int r = 0; r < 300; ++r) spin = spin + r;
+                                         }
+                                     };
+                                 },
+                                 {});
         bool once = true;
         for (auto& s : seen) once = once && s.load() == 1;
         CHECK(once);
@@ -76,9 +79,12 @@ TEST_CASE("chunk runner: a stop request and a failing worker end the run") {
     try {
         std::atomic<int> polls{0};
         auto poll = [](void* ctx) { return static_cast<std::atomic<int>*>(ctx)->fetch_add(1) >= 2; };
-        zln::lsh::run_row_chunks(1u << 30, 2, [&]() -> zln::lsh::RowRange {
-            return [](std::size_t, std::size_t, zln::lsh::detail::WorkMeter& meter) { meter.add(1 << 20); };
-        }, zln::CancelCheck{poll, &polls});
+        zln::lsh::run_row_chunks(
+            1u << 30, 2,
+            [&]() -> zln::lsh::RowRange {
+                return [](std::size_t, std::size_t, zln::lsh::detail::WorkMeter& meter) { meter.add(1 << 20); };
+            },
+            zln::CancelCheck{poll, &polls});
     } catch (const zln::Interrupted&) {
         interrupted = true;
     }
@@ -86,13 +92,15 @@ TEST_CASE("chunk runner: a stop request and a failing worker end the run") {
 
     bool failed = false;
     try {
-        zln::lsh::run_row_chunks(100000, 3, [&]() -> zln::lsh::RowRange {
-            return [](std::size_t begin, std::size_t, zln::lsh::detail::WorkMeter&) {
-                if (begin > 5000) throw std::runtime_error("row failed");
-                volatile double spin = 0;
-                for (int r = 0; r < 3000; ++r) spin = spin + r;
-            };
-        }, {});
+        zln::lsh::run_row_chunks(100000, 3,
+                                 [&]() -> zln::lsh::RowRange {
+                                     return [](std::size_t begin, std::size_t, zln::lsh::detail::WorkMeter&) {
+                                         if (begin > 5000) throw std::runtime_error("row failed");
+                                         volatile double spin = 0;
+                                         for (int r = 0; r < 3000; ++r) spin = spin + r;
+                                     };
+                                 },
+                                 {});
     } catch (const std::runtime_error& e) {
         failed = std::string(e.what()) == "row failed";
     }

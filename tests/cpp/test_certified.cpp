@@ -28,10 +28,9 @@ namespace detail = zln::lsh::detail;
 
 namespace {
 
-std::vector<FamilyRecord> run(const std::vector<float>& v, std::uint64_t families, std::uint64_t bits,
-                              SimhashPath path, zln::CancelCheck cancel = {}) {
-    return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, path, cancel,
-                                       zln_test::harness_table());
+std::vector<FamilyRecord> run(const std::vector<float>& v, std::uint64_t families, std::uint64_t bits, SimhashPath path,
+                              zln::CancelCheck cancel = {}) {
+    return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, path, cancel, zln_test::harness_table());
 }
 
 using zln_test::reference_signature;
@@ -45,8 +44,8 @@ void compare_all(const std::vector<float>& v, std::uint64_t families = 2, std::u
                  const char* what = "") {
     const auto exact = run(v, families, bits, SimhashPath::ScalarUncached);
     for (const auto& level : zln_test::kernel_levels()) {
-        const auto got = zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, SimhashPath::Certified,
-                                                     {}, level.table);
+        const auto got = zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, 16, SimhashPath::Certified, {},
+                                                     level.table);
         bool same = got.size() == exact.size();
         for (std::size_t f = 0; same && f < got.size(); ++f) same = got[f].signature == exact[f].signature;
         if (!same) {
@@ -138,7 +137,8 @@ TEST_CASE("certified: kernels agree with a naive count") {
                     bool same = true;
                     for (std::size_t r = 0; r < m; ++r) same = same && got[r] == want[r];
                     if (!same) {
-                        std::fprintf(stderr, "  plane sums %s: words=%zu planes=%u rows=%zu\n", e->name, words, nplanes, m);
+                        std::fprintf(stderr, "  plane sums %s: words=%zu planes=%u rows=%zu\n", e->name, words, nplanes,
+                                     m);
                     }
                     CHECK(same);
                 }
@@ -156,8 +156,9 @@ TEST_CASE("certified: quantising and scanning kernels agree with a naive loop") 
             for (std::size_t j = 0; j < n; ++j) {
                 const float x = uni(rng);
                 if (kind == 0) v[j] = x;
-                if (kind == 1) v[j] = (rng() % 5 == 0) ? (rng() % 2 ? 0.0f : -0.0f) : x * 0x1p-130f;  // subnormals, zeros
-                if (kind == 2) v[j] = (rng() % 7 == 0) ? x * 0x1p40f : x * 0x1p-30f;  // wide range
+                if (kind == 1)
+                    v[j] = (rng() % 5 == 0) ? (rng() % 2 ? 0.0f : -0.0f) : x * 0x1p-130f;  // subnormals, zeros
+                if (kind == 2) v[j] = (rng() % 7 == 0) ? x * 0x1p40f : x * 0x1p-30f;       // wide range
             }
             const std::size_t words = (n + 63) / 64, pstride = (words + 7) & ~std::size_t{7};
             std::uint32_t want_max = 0;
@@ -355,8 +356,10 @@ TEST_CASE("certified: lookup verdicts") {
             std::uint64_t want_mask = 0;
             for (unsigned i = 0; i < lanes; ++i) {
                 const std::int64_t mag = e[i] < 0 ? -e[i] : e[i];
-                if (mag > threshold) want[i] = e[i] > 0 ? 1 : 0;
-                else want_mask |= std::uint64_t{1} << i;
+                if (mag > threshold)
+                    want[i] = e[i] > 0 ? 1 : 0;
+                else
+                    want_mask |= std::uint64_t{1} << i;
             }
             for (const auto* k : verdicts) {
                 std::uint8_t got[64];
@@ -449,7 +452,8 @@ TEST_CASE("certified: x and -x, near-cancelling sets one ulp apart") {
         std::vector<float> shuffled(v);
         std::shuffle(shuffled.begin(), shuffled.end(), rng);
         std::vector<float> set(v);
-        for (std::size_t i = 0; i < shuffled.size(); ++i) set.push_back(-(i % 7 == 0 ? next_up(shuffled[i]) : shuffled[i]));
+        for (std::size_t i = 0; i < shuffled.size(); ++i)
+            set.push_back(-(i % 7 == 0 ? next_up(shuffled[i]) : shuffled[i]));
         compare_all(set, 2, 256, "set, -set nudged");
     }
 }
@@ -484,9 +488,11 @@ TEST_CASE("certified: the whole binary32 range and the largest magnitudes") {
         // Largest finite magnitudes, both signs: sums far beyond binary32 range.
         for (auto& x : v) x = (rng() & 1U) ? std::numeric_limits<float>::max() : -std::numeric_limits<float>::max();
         compare_all(v, 2, 256, "max magnitudes");
-        for (std::size_t i = 0; i < n; i += 2) v[i] = std::numeric_limits<float>::denorm_min() * static_cast<float>(i % 9);
+        for (std::size_t i = 0; i < n; i += 2)
+            v[i] = std::numeric_limits<float>::denorm_min() * static_cast<float>(i % 9);
         compare_all(v, 2, 256, "max and subnormal");
-        for (auto& x : v) x = std::numeric_limits<float>::denorm_min() * static_cast<float>(static_cast<int>(rng() % 17) - 8);
+        for (auto& x : v)
+            x = std::numeric_limits<float>::denorm_min() * static_cast<float>(static_cast<int>(rng() % 17) - 8);
         compare_all(v, 2, 256, "subnormals only");
     }
 }

@@ -54,7 +54,8 @@ TEST_CASE("compare: digit values") {
     CHECK_EQ(hex_digit_value(U'f'), 15);
     CHECK_EQ(hex_digit_value(U'A'), 10);
     CHECK_EQ(hex_digit_value(U'F'), 15);
-    for (char32_t c : {U'g', U'G', U'x', U' ', U'-', U'+', U'/', U':', U'@', U'`', U'\0', U'\u00e9', U'\uff10', U'\uff41'}) {
+    for (char32_t c :
+         {U'g', U'G', U'x', U' ', U'-', U'+', U'/', U':', U'@', U'`', U'\0', U'\u00e9', U'\uff10', U'\uff41'}) {
         CHECK_EQ(hex_digit_value(c), -1);
     }
 }
@@ -104,16 +105,16 @@ TEST_CASE("compare: invalid digits at compared positions") {
 }
 
 TEST_CASE("compare: non-ASCII text beyond the shorter text") {
-    CHECK_EQ(hamming_distance_hex("00", "00\xc3\xa9"), 8u);      // é: two bytes
-    CHECK_EQ(hamming_distance_hex("00", "00\xc4\xb0"), 12u);     // İ -> i + U+0307: three bytes
+    CHECK_EQ(hamming_distance_hex("00", "00\xc3\xa9"), 8u);   // é: two bytes
+    CHECK_EQ(hamming_distance_hex("00", "00\xc4\xb0"), 12u);  // İ -> i + U+0307: three bytes
     CHECK_EQ(hamming_distance_hex("00\xc4\xb0", "00"), 12u);
-    CHECK_EQ(hamming_distance_hex("0", "0\xc3\x89"), 8u);        // É -> é, two bytes
-    CHECK_EQ(hamming_distance_hex("", "\xe2\x84\xaa"), 4u);      // Kelvin sign -> k, one byte
-    CHECK_EQ(hamming_distance_hex("", "\xe2\x84\xa6"), 8u);      // Ohm sign -> ω, two bytes
-    CHECK_EQ(hamming_distance_hex("", "\xc8\xba"), 12u);         // U+023A -> U+2C65, three bytes
-    CHECK_EQ(hamming_distance_hex("", "\xe1\xba\x9e"), 8u);      // U+1E9E -> ß, two bytes
-    CHECK_EQ(hamming_distance_hex("", "A\xce\xa3"), 12u);        // final sigma: still two bytes
-    CHECK_EQ(hamming_distance_hex("", "\xf0\x9f\x98\x80"), 16u); // emoji: unchanged, four bytes
+    CHECK_EQ(hamming_distance_hex("0", "0\xc3\x89"), 8u);         // É -> é, two bytes
+    CHECK_EQ(hamming_distance_hex("", "\xe2\x84\xaa"), 4u);       // Kelvin sign -> k, one byte
+    CHECK_EQ(hamming_distance_hex("", "\xe2\x84\xa6"), 8u);       // Ohm sign -> ω, two bytes
+    CHECK_EQ(hamming_distance_hex("", "\xc8\xba"), 12u);          // U+023A -> U+2C65, three bytes
+    CHECK_EQ(hamming_distance_hex("", "\xe1\xba\x9e"), 8u);       // U+1E9E -> ß, two bytes
+    CHECK_EQ(hamming_distance_hex("", "A\xce\xa3"), 12u);         // final sigma: still two bytes
+    CHECK_EQ(hamming_distance_hex("", "\xf0\x9f\x98\x80"), 16u);  // emoji: unchanged, four bytes
     CHECK_EQ(hamming_distance_hex("ab", "AB g\xc4\xb0\xc4\xb0xyz"), 4u * (2 + 3 + 3 + 3));
     CHECK_EQ(lowercase_utf8_length("abc\xc4\xb0\xe2\x84\xaa"), 3u + 3u + 1u);
     CHECK_EQ(lowercase_utf8_length(""), 0u);
@@ -171,12 +172,9 @@ TEST_CASE("compare: cosine estimates") {
     const struct {
         double got, want;
     } rows[] = {
-        {cosine_from_hamming(128, 256), 6.123233995736766e-17},
-        {cosine_from_hamming(64, 256), 0.7071067811865476},
-        {cosine_from_hamming(300, 256), -0.8577286100002721},
-        {cosine_from_hamming(1, 3), 0.5000000000000001},
-        {cosine_from_hamming(5, 11), 0.14231483827328534},
-        {std::cos((pi * five) / eleven), 0.14231483827328512},
+        {cosine_from_hamming(128, 256), 6.123233995736766e-17}, {cosine_from_hamming(64, 256), 0.7071067811865476},
+        {cosine_from_hamming(300, 256), -0.8577286100002721},   {cosine_from_hamming(1, 3), 0.5000000000000001},
+        {cosine_from_hamming(5, 11), 0.14231483827328534},      {std::cos((pi * five) / eleven), 0.14231483827328512},
     };
     for (const auto& r : rows) {
         if (!zln_test::cosine_agrees(r.got, r.want)) {

@@ -188,7 +188,8 @@ TEST_CASE("digest: known digests") {
         {std::vector<float>(3000, 0.5f), "cf3936230208c72b58b5c54c82f5a58fff998e41030e83aa6968e0858a62b441"},
         {std::vector<float>(1000, -0.0078125f), "e9e61cab1439fbd72374e9ecc7e09fabbe3359c2f527e04698fd25ec724bcf87"},
     };
-    for (const auto& row : rows) CHECK_EQ(compute_embedding_sha256(row.v.data(), row.v.size()), std::string(row.digest));
+    for (const auto& row : rows)
+        CHECK_EQ(compute_embedding_sha256(row.v.data(), row.v.size()), std::string(row.digest));
     // -0.0 and 0.0 give different digests; all results are 64 lowercase digits.
     const float pz[] = {static_cast<float>(1e-7)};
     const float nz[] = {static_cast<float>(-1e-7)};

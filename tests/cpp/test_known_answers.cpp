@@ -68,7 +68,8 @@ TEST_CASE("known answers: signatures with every driver and kernel level") {
         // The plain uncached loop uses no kernel of the table; on the long
         // cases it would only add minutes under emulation.
         const bool long_case = static_cast<double>(v.size()) * static_cast<double>(c.families) *
-                                   static_cast<double>(c.bits) > 1e7;
+                                   static_cast<double>(c.bits) >
+                               1e7;
         for (const auto& p : runs) {
             if (long_case && p.path == zln::lsh::SimhashPath::ScalarUncached) continue;
             const std::string what = "simhash " + c.vector + " F=" + std::to_string(c.families) +

@@ -90,8 +90,7 @@ TEST_CASE("portable: CPUID detection, and the compiler's runtime reports nothing
     d::Capabilities builtin = d::kCapNone;
     if (__builtin_cpu_supports("popcnt")) builtin |= d::kCapPopcnt;
     if (__builtin_cpu_supports("avx2")) builtin |= d::kCapAvx2;
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl")) {
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl")) {
         builtin |= d::kCapAvx512;
         if (__builtin_cpu_supports("avx512dq")) builtin |= d::kCapAvx512Dq;
         if (__builtin_cpu_supports("avx512vpopcntdq")) builtin |= d::kCapAvx512Vpopcntdq;

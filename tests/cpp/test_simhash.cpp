@@ -26,8 +26,7 @@ namespace {
 using zln_test::PathRun;
 
 std::vector<FamilyRecord> run(const std::vector<float>& v, std::uint64_t families, std::uint64_t bits,
-                              std::uint64_t bands, SimhashPath path = SimhashPath::Auto,
-                              zln::CancelCheck cancel = {}) {
+                              std::uint64_t bands, SimhashPath path = SimhashPath::Auto, zln::CancelCheck cancel = {}) {
     return zln::lsh::simhash_lsh_multi(v.data(), v.size(), families, bits, bands, path, cancel,
                                        zln_test::harness_table());
 }
@@ -67,9 +66,15 @@ std::vector<float> random_vector(std::mt19937_64& rng, std::size_t n, bool speci
             case 4: x = 3.0e38f; break;
             case 5: x = -1e-30f; break;
             case 6: x = 1e30f; break;
-            case 7: if (pick(rng) < 20) x = std::numeric_limits<float>::infinity(); break;
-            case 8: if (pick(rng) < 20) x = -std::numeric_limits<float>::infinity(); break;
-            case 9: if (pick(rng) < 10) x = std::numeric_limits<float>::quiet_NaN(); break;
+            case 7:
+                if (pick(rng) < 20) x = std::numeric_limits<float>::infinity();
+                break;
+            case 8:
+                if (pick(rng) < 20) x = -std::numeric_limits<float>::infinity();
+                break;
+            case 9:
+                if (pick(rng) < 10) x = std::numeric_limits<float>::quiet_NaN();
+                break;
             default: break;
         }
     }
@@ -128,8 +133,7 @@ TEST_CASE("simhash: worked examples") {
 
         auto d = run(one, 3, 256, 16, p);
         CHECK_EQ(d.size(), 3u);
-        CHECK_EQ(d[0].signature,
-                 std::string("9f171218fc975cb7934c4e828dc9c82657094590abf729c344b97538729bde28"));
+        CHECK_EQ(d[0].signature, std::string("9f171218fc975cb7934c4e828dc9c82657094590abf729c344b97538729bde28"));
         CHECK_EQ(d[0].bands.size(), 16u);
         CHECK_EQ(d[0].bands[0], std::string("9f17"));
         for (const auto& rec : d) {
@@ -155,9 +159,9 @@ TEST_CASE("simhash: floors and band shapes") {
     struct Row {
         std::uint64_t bits, bands, chars, chunk, count;
     };
-    const Row rows[] = {{256, 16, 64, 4, 16}, {256, 3, 64, 21, 3}, {256, 1, 64, 64, 1}, {256, 0, 64, 64, 1},
-                        {256, 100, 64, 1, 64}, {0, 16, 16, 1, 16},   {1, 16, 16, 1, 16},  {64, 16, 16, 1, 16},
-                        {64, 0, 16, 16, 1},    {65, 16, 17, 1, 16},  {66, 3, 17, 5, 3},   {100, 16, 25, 1, 16},
+    const Row rows[] = {{256, 16, 64, 4, 16},  {256, 3, 64, 21, 3}, {256, 1, 64, 64, 1}, {256, 0, 64, 64, 1},
+                        {256, 100, 64, 1, 64}, {0, 16, 16, 1, 16},  {1, 16, 16, 1, 16},  {64, 16, 16, 1, 16},
+                        {64, 0, 16, 16, 1},    {65, 16, 17, 1, 16}, {66, 3, 17, 5, 3},   {100, 16, 25, 1, 16},
                         {128, 5, 32, 6, 5}};
     const std::vector<float> v{0.3f, -0.7f, 0.25f};
     for (const Row& row : rows) {
@@ -199,8 +203,8 @@ TEST_CASE("simhash: special vectors") {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (const PathRun& p : available_paths()) {
-        for (const auto& v : {std::vector<float>{}, std::vector<float>{0.0f, -0.0f, 0.0f},
-                              std::vector<float>{0.5f, nan, 1.0f}}) {
+        for (const auto& v :
+             {std::vector<float>{}, std::vector<float>{0.0f, -0.0f, 0.0f}, std::vector<float>{0.5f, nan, 1.0f}}) {
             auto r = run(v, 2, 100, 7, p);
             for (const auto& rec : r) CHECK_EQ(rec.signature, std::string(25, '0'));
         }
@@ -219,7 +223,8 @@ TEST_CASE("simhash: special vectors") {
 TEST_CASE("simhash: every path matches the scalar loop") {
     std::mt19937_64 rng(12345);
     const std::uint64_t bit_choices[] = {0, 63, 64, 65, 66, 100, 127, 128, 129, 255, 256, 257};
-    const std::size_t len_choices[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 33, 63, 64, 65, 127, 511, 512, 513, 768, 1000, 1999, 2000};
+    const std::size_t len_choices[] = {0,  1,  2,  3,   7,   8,   9,   15,  16,   17,   31,  33,
+                                       63, 64, 65, 127, 511, 512, 513, 768, 1000, 1999, 2000};
     const auto paths = available_paths();
     int cases = 0;
     for (std::size_t n : len_choices) {
@@ -232,9 +237,10 @@ TEST_CASE("simhash: every path matches the scalar loop") {
             CHECK_EQ(ref[0].signature, reference_signature(v, 0, std::max<std::uint64_t>(bits, 64)));
             for (const PathRun& p : paths) {
                 const bool ok = same_records(ref, run(v, families, bits, bands, p));
-                if (!ok) std::fprintf(stderr, "  path %s n=%zu F=%llu B=%llu K=%llu\n", p.name.c_str(), n,
-                                      static_cast<unsigned long long>(families),
-                                      static_cast<unsigned long long>(bits), static_cast<unsigned long long>(bands));
+                if (!ok)
+                    std::fprintf(stderr, "  path %s n=%zu F=%llu B=%llu K=%llu\n", p.name.c_str(), n,
+                                 static_cast<unsigned long long>(families), static_cast<unsigned long long>(bits),
+                                 static_cast<unsigned long long>(bands));
                 CHECK(ok);
             }
             ++cases;
@@ -296,7 +302,8 @@ TEST_CASE("simhash: accumulate kernels agree with the scalar twin bit for bit") 
             words[k] = rng();
         }
         alignas(64) double start[64], want[64], got[64];
-        for (unsigned i = 0; i < 64; ++i) start[i] = (i % 3 == 0) ? -0.0 : std::ldexp(static_cast<double>(rng() % 7), -3);
+        for (unsigned i = 0; i < 64; ++i)
+            start[i] = (i % 3 == 0) ? -0.0 : std::ldexp(static_cast<double>(rng() % 7), -3);
         std::copy(start, start + 64, want);
         zln::lsh::detail::accumulate_block_scalar(t.data(), words.data(), count, want);
         // The twin itself against the defining order, lane by lane.
@@ -450,8 +457,7 @@ TEST_CASE("simhash: cache regrowth during a running call") {
     for (const PathRun& p : available_paths()) {
         // Auto and Certified take the certified path, whose row cache and
         // polling have their own tests; here the exact kernels' sign cache regrows.
-        if (p.path == SimhashPath::ScalarUncached || p.path == SimhashPath::Auto ||
-            p.path == SimhashPath::Certified) {
+        if (p.path == SimhashPath::ScalarUncached || p.path == SimhashPath::Auto || p.path == SimhashPath::Certified) {
             continue;
         }
         zln::lsh::detail::sign_cache_reset();

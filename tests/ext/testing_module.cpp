@@ -59,16 +59,13 @@ ForcedPath path_named(const std::string& text) {
 // where it runs different code from the full table.
 bool same_kernels(lsh::SimhashPath path, const KernelTable& a, const KernelTable& b) {
     switch (path) {
-        case lsh::SimhashPath::ScalarCached:
-            return a.fill == b.fill;
-        case lsh::SimhashPath::Blocks:
-            return a.fill == b.fill && a.accumulate == b.accumulate;
+        case lsh::SimhashPath::ScalarCached: return a.fill == b.fill;
+        case lsh::SimhashPath::Blocks: return a.fill == b.fill && a.accumulate == b.accumulate;
         case lsh::SimhashPath::Auto:
         case lsh::SimhashPath::Certified:
             return a.fill == b.fill && a.accumulate == b.accumulate && a.plane_sums == b.plane_sums &&
                    a.build_planes == b.build_planes && a.quantise == b.quantise && a.scan == b.scan;
-        default:
-            return true;  // no kernel, or resolved to one of the above
+        default: return true;  // no kernel, or resolved to one of the above
     }
 }
 
@@ -217,8 +214,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef testing_def = {
-    PyModuleDef_HEAD_INIT, "_zarvik_lumetra_testing", "Test-only hooks into zarvik_lumetra_native's core.", -1,
-    methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_zarvik_lumetra_testing",
+    "Test-only hooks into zarvik_lumetra_native's core.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
