@@ -17,11 +17,11 @@
 #include <random>
 #include <vector>
 
-#include "lsh/certified.hpp"
 #include "lsh/kernels/kernel_table.hpp"
-#include "lsh/lookup_stage.hpp"
-#include "lsh/sign_rows.hpp"
 #include "lsh/simhash.hpp"
+#include "lsh/simhash/certified.hpp"
+#include "lsh/simhash/lookup_stage.hpp"
+#include "lsh/simhash/sign_rows.hpp"
 
 namespace d = zln::lsh::detail;
 

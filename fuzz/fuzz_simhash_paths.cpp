@@ -14,8 +14,8 @@
 
 #include "fuzz_input.hpp"
 #include "lsh/kernels/kernel_table.hpp"
-#include "lsh/sign_cache.hpp"
 #include "lsh/simhash.hpp"
+#include "lsh/simhash/sign_cache.hpp"
 
 using namespace zln;
 using zln_fuzz::Input;

@@ -7,8 +7,8 @@
 
 #include <initializer_list>
 
-#include "lsh/row_matrix.hpp"
-#include "lsh/signature_words.hpp"
+#include "lsh/bulk/row_matrix.hpp"
+#include "lsh/bulk/signature_words.hpp"
 #include "module/py_ref.hpp"
 
 namespace zln::py::bulk {

@@ -5,7 +5,7 @@
 
 #include "bulk/array_args.hpp"
 #include "bulk/unlocked.hpp"
-#include "lsh/bulk_rows.hpp"
+#include "lsh/bulk/bulk_rows.hpp"
 #include "module/convert.hpp"
 #include "module/entry_guard.hpp"
 

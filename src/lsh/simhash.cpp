@@ -7,15 +7,15 @@
 #include <new>
 #include <stdexcept>
 
-#include "lsh/certified.hpp"
-#include "lsh/certified_driver.hpp"
-#include "lsh/exact_drivers.hpp"
+#include "lsh/kernels/sign_mix.hpp"
 #include "lsh/portable/overflow.hpp"
 #include "lsh/portable/physical_memory.hpp"
-#include "lsh/sign_cache.hpp"
-#include "lsh/kernels/sign_mix.hpp"
-#include "lsh/sign_rows.hpp"
-#include "lsh/simhash_paths.hpp"
+#include "lsh/simhash/certified.hpp"
+#include "lsh/simhash/certified_driver.hpp"
+#include "lsh/simhash/exact_drivers.hpp"
+#include "lsh/simhash/paths.hpp"
+#include "lsh/simhash/sign_cache.hpp"
+#include "lsh/simhash/sign_rows.hpp"
 #include "lsh/work_meter.hpp"
 
 namespace zln::lsh {
@@ -141,33 +141,6 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
 }
 
 }  // namespace
-
-namespace detail {
-
-// The fastest exact path the table offers for this request.
-SimhashPath best_exact_path(const KernelTable& k, std::uint64_t families, std::uint64_t blocks, std::size_t n) {
-    if (k.vector_exact()) return SimhashPath::Blocks;
-    if (detail::sign_cache_can_cover(families, blocks, n)) return SimhashPath::ScalarCached;
-    return SimhashPath::ScalarUncached;
-}
-
-SimhashPath concrete_path(SimhashPath path, const KernelTable& k, std::uint64_t families, std::uint64_t blocks,
-                          std::size_t n) {
-    switch (path) {
-        case SimhashPath::Auto:
-            return k.auto_takes_certified() ? SimhashPath::Certified : best_exact_path(k, families, blocks, n);
-        case SimhashPath::ExactAuto:
-            return best_exact_path(k, families, blocks, n);
-        case SimhashPath::ScalarUncached:
-        case SimhashPath::ScalarCached:
-        case SimhashPath::Blocks:
-        case SimhashPath::Certified:
-            return path;
-    }
-    ZLN_INTERNAL_FAILURE("unknown simhash path");
-}
-
-}  // namespace detail
 
 int hyperplane_sign(std::uint64_t f, std::uint64_t b, std::uint64_t j) noexcept {
     return detail::sign_bit(f, b, j) != 0 ? 1 : -1;

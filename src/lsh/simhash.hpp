@@ -9,6 +9,7 @@
 
 #include "lsh/failure.hpp"
 #include "lsh/kernels/kernel_table.hpp"
+#include "lsh/simhash/paths.hpp"  // SimhashPath
 
 namespace zln::lsh {
 
@@ -17,22 +18,6 @@ struct FamilyRecord {
     std::uint64_t bits = 0;  // effective bit count, after the floor
     std::string signature;
     std::vector<std::string> bands;
-};
-
-// Which driver computes the signature bits; the kernels it runs come from
-// the kernel table passed along. Auto picks the fastest for the table;
-// every path gives the same bits.
-enum class SimhashPath : int {
-    Auto = 0,
-    ScalarUncached = 1,  // the plain ordered loop, signs mixed on the fly
-    ScalarCached = 2,    // same loop, signs read from the packed sign cache
-    Blocks = 3,          // 64 bit positions at once through the table's accumulate kernel
-    // Integer estimates with guaranteed error bounds settle almost every bit;
-    // the doubtful ones (and vectors with infinities or NaNs, or regions
-    // beyond the sign row cache) are summed exactly. Same results as the
-    // exact paths, bit for bit.
-    Certified = 4,
-    ExactAuto = 5,  // the fastest exact path for the table (Auto without Certified)
 };
 
 // +1 or -1 for element j of hyperplane (family f, bit b).
@@ -48,7 +33,7 @@ std::vector<std::string> split_bands(std::string_view signature, std::uint64_t b
 // estimated memory exceeds the machine's physical memory (checked before any
 // hashing), Interrupted when cancel() says so.
 // Safe to call from several threads at once (the process-wide sign caches
-// are shared through snapshots, snapshot_slot.hpp). The shipped module always passes the process's
+// are shared through snapshots, simhash/process_cache.hpp). The shipped module always passes the process's
 // table; tests and benchmarks may pass narrowed ones.
 std::vector<FamilyRecord> simhash_lsh_multi(const float* v, std::size_t n, std::uint64_t families,
                                             std::uint64_t bits, std::uint64_t bands,

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "failure.hpp"
+#include "lsh/failure.hpp"
 
 namespace zln::lsh::detail {
 

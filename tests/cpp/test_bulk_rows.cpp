@@ -13,8 +13,8 @@
 #include "check.hpp"
 #include "kernel_levels.hpp"
 #include "known_answers.hpp"
-#include "lsh/bulk_rows.hpp"
-#include "lsh/row_chunks.hpp"
+#include "lsh/bulk/bulk_rows.hpp"
+#include "lsh/bulk/row_chunks.hpp"
 #include "lsh/simhash.hpp"
 
 namespace {

@@ -13,14 +13,14 @@
 
 #include "check.hpp"
 #include "kernel_levels.hpp"
-#include "simhash_reference.hpp"
-#include "lsh/certified.hpp"
-#include "lsh/kernels/kernel_table.hpp"
-#include "lsh/lookup_stage.hpp"
-#include "lsh/kernels/sign_mix.hpp"
 #include "lsh/kernels/bit_transpose.hpp"
-#include "lsh/sign_rows.hpp"
+#include "lsh/kernels/kernel_table.hpp"
+#include "lsh/kernels/sign_mix.hpp"
 #include "lsh/simhash.hpp"
+#include "lsh/simhash/certified.hpp"
+#include "lsh/simhash/lookup_stage.hpp"
+#include "lsh/simhash/sign_rows.hpp"
+#include "simhash_reference.hpp"
 
 using zln::lsh::FamilyRecord;
 using zln::lsh::SimhashPath;

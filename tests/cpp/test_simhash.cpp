@@ -12,11 +12,11 @@
 
 #include "check.hpp"
 #include "kernel_levels.hpp"
-#include "simhash_reference.hpp"
 #include "lsh/kernels/kernel_table.hpp"
-#include "lsh/sign_cache.hpp"
 #include "lsh/kernels/sign_mix.hpp"
 #include "lsh/simhash.hpp"
+#include "lsh/simhash/sign_cache.hpp"
+#include "simhash_reference.hpp"
 
 using zln::lsh::FamilyRecord;
 using zln::lsh::SimhashPath;

@@ -32,7 +32,7 @@ inline constexpr KernelTraits kTraitNativePopcount = 1U << 1;
 // Plane sums on a vector population count.
 inline constexpr KernelTraits kTraitVectorPopcount = 1U << 2;
 // Lookup sums on vector byte lookups: the certified path's first stage is
-// the lookup stage (lookup_stage.hpp) rather than the bit planes, which
+// the lookup stage (simhash/lookup_stage.hpp) rather than the bit planes, which
 // stay the first stage wherever this entry is not taken.
 inline constexpr KernelTraits kTraitVectorLookup = 1U << 3;
 
@@ -85,15 +85,16 @@ struct KernelTable {
     bool lookup_stage() const noexcept { return (lookup_sums->traits & kTraitVectorLookup) != 0; }
     // Auto's choice. The certified path wins where the population count is
     // in hardware, unless only a scalar one competes with vector exact
-    // kernels (measured on x86-64 at n = 768, 3 x 256 bits: POPCNT plane
-    // sums 56 us against AVX2 exact blocks 32 us, VPOPCNTQ ones 12 us
-    // against AVX-512 blocks 31 us). On arm64, counted from the compiled
-    // kernels: an exact block costs 33 instructions per element and 16
-    // lanes (132 per element and block), the NEON plane sums 7 per two
-    // words and plane, so at n = 768 the first stage of a block (64 rows x
-    // 8 planes x 6 pairs) is about 33k instructions against 101k for the
-    // exact block, before the few doubtful bits are refined. With the
-    // lookup stage (VBMI + VNNI) the certified path takes 3.7 us there.
+    // kernels (on x86-64, POPCNT plane sums lose to AVX2 exact blocks while
+    // VPOPCNTQ ones beat AVX-512 blocks; benchmarks/bench_simhash_core.cpp
+    // and bench_certified_stages.cpp print the figures per kernel level).
+    // On arm64, counted from the compiled kernels: an exact block costs 33
+    // instructions per element and 16 lanes (132 per element and block), the
+    // NEON plane sums 7 per two words and plane, so at n = 768 the first
+    // stage of a block (64 rows x 8 planes x 6 pairs) is about 33k
+    // instructions against 101k for the exact block, before the few
+    // doubtful bits are refined. The lookup stage (VBMI + VNNI), where
+    // present, is faster than either.
     bool auto_takes_certified() const noexcept {
         const KernelTraits t = plane_sums->traits;
         if (lookup_stage()) return true;

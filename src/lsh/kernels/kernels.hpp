@@ -9,12 +9,12 @@
 //
 // A "plane" set describes nonnegative integers q_0 .. q_{n-1} (the quantised
 // magnitudes |t_j|) bit by bit: word w of plane p holds bit p of
-// q_{64w} .. q_{64w+63} (element 64w + k in bit k). A sign row (sign_rows.hpp)
-// holds, in the same layout, the elements whose hyperplane sign is +1, and
-// the negative mask the elements whose own sign bit is set. The term
-// sigma_j t_j is positive exactly where row XOR neg has a 1, so with
-// x = row XOR neg, popcount(x AND plane p) counts the positive terms that
-// have bit p set, and
+// q_{64w} .. q_{64w+63} (element 64w + k in bit k). A sign row
+// (simhash/sign_rows.hpp) holds, in the same layout, the elements whose
+// hyperplane sign is +1, and the negative mask the elements whose own sign
+// bit is set. The term sigma_j t_j is positive exactly where row XOR neg
+// has a 1, so with x = row XOR neg, popcount(x AND plane p) counts the
+// positive terms that have bit p set, and
 //     P = sum_p 2^p * popcount(x AND plane_p) = sum of q_j over positive terms,
 // from which the signed sum is 2P - sum_j q_j. All of it is integer
 // arithmetic and exact.
@@ -88,7 +88,7 @@ using MagnitudeScan = std::uint32_t (*)(const float* v, std::size_t n, std::uint
                                         double* abs_sum) noexcept;
 
 // The lookup stage (lookup_layout.hpp has the layout of its tables,
-// lookup_stage.hpp the whole scheme and the layout of its index).
+// simhash/lookup_stage.hpp the whole scheme and the layout of its index).
 // The largest sum of |v_j| over one group of four (any order of its three
 // additions, in binary64), n > 0; from it the caller picks the scale.
 using LookupGroupMax = double (*)(const float* v, std::size_t n) noexcept;

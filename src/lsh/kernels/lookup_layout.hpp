@@ -1,5 +1,5 @@
 // The lookup stage's table layout, shared by its kernels and by the stage
-// that builds their inputs (lookup_stage.hpp has the whole scheme).
+// that builds their inputs (simhash/lookup_stage.hpp has the whole scheme).
 //
 // Group block gb (groups 4gb .. 4gb+3, elements 16gb .. 16gb+15) has
 // kLookupTableBytes bytes of tables at tables + kLookupTableBytes * gb:

@@ -112,7 +112,7 @@
 // Stage 3: q_j < 2^64 is split into 32-bit halves; each half's plane sum is
 // below n 2^32 <= 2^56 in int64; P = P_hi 2^32 + P_lo < 2^89 and
 // E = 2P - total are formed in 128-bit integers.
-#include "certified.hpp"
+#include "lsh/simhash/certified.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "lsh/exact_drivers.hpp"
+#include "lsh/simhash/exact_drivers.hpp"
 
 #include <algorithm>
 #include <bit>

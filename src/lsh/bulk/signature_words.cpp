@@ -1,4 +1,4 @@
-#include "lsh/signature_words.hpp"
+#include "lsh/bulk/signature_words.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,9 +1,9 @@
-#include "lsh/certified_driver.hpp"
+#include "lsh/simhash/certified_driver.hpp"
 
 #include <algorithm>
 #include <bit>
 
-#include "lsh/exact_drivers.hpp"
+#include "lsh/simhash/exact_drivers.hpp"
 
 namespace zln::lsh::detail {
 

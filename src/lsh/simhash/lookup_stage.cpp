@@ -1,19 +1,19 @@
 // The lookup stage's scale and index cache.
-#include "lsh/lookup_stage.hpp"
+#include "lsh/simhash/lookup_stage.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <utility>
 
-#include "lsh/snapshot_slot.hpp"
+#include "lsh/simhash/process_cache.hpp"
 
 namespace zln::lsh::detail {
 
 namespace {
 
-// The one global snapshot; see the threading note in the header.
-constinit SnapshotSlot<LookupIndexCache> g_index;
+// The one global snapshot (process_cache.hpp).
+constinit ProcessCache<LookupIndexCache> g_index;
 
 }  // namespace
 
@@ -42,28 +42,27 @@ void lookup_index_from_rows(const std::uint64_t* rows, std::size_t row_stride, s
 }
 
 std::shared_ptr<const LookupIndexCache> lookup_index_for(const SignRowCache& rows, WorkMeter& meter) {
-    std::shared_ptr<const LookupIndexCache> old = g_index.load();
     const CacheRegion want = rows.region();
-    if (old && old->region.families == want.families && old->region.blocks == want.blocks &&
-        old->region.elements == want.elements) {
-        return old;
-    }
-    const std::uint64_t bytes = want.families * want.blocks * 64 * (want.elements / 4);
-    if (bytes > kLookupIndexMaxBytes) return nullptr;
-    auto fresh = std::make_shared<LookupIndexCache>();
-    fresh->region = want;
-    fresh->stride = want.elements / 16;
-    fresh->data.resize(bytes);
-    for (std::uint64_t f = 0; f < want.families; ++f) {
-        for (std::uint64_t w = 0; w < want.blocks; ++w) {
-            lookup_index_from_rows(rows.block_rows(f, w), rows.stride, fresh->stride,
-                                   fresh->data.data() + (f * want.blocks + w) * 4 * 64 * fresh->stride);
-            meter.add(64 * want.elements / 4);
+    const auto mirrors = [&](const LookupIndexCache& have) {
+        return have.region.families == want.families && have.region.blocks == want.blocks &&
+               have.region.elements == want.elements;
+    };
+    return g_index.obtain(mirrors, [&](const LookupIndexCache*) -> std::shared_ptr<const LookupIndexCache> {
+        const std::uint64_t bytes = want.families * want.blocks * 64 * (want.elements / 4);
+        if (bytes > kLookupIndexMaxBytes) return nullptr;
+        auto fresh = std::make_shared<LookupIndexCache>();
+        fresh->region = want;
+        fresh->stride = want.elements / 16;
+        fresh->data.resize(bytes);
+        for (std::uint64_t f = 0; f < want.families; ++f) {
+            for (std::uint64_t w = 0; w < want.blocks; ++w) {
+                lookup_index_from_rows(rows.block_rows(f, w), rows.stride, fresh->stride,
+                                       fresh->data.data() + (f * want.blocks + w) * 4 * 64 * fresh->stride);
+                meter.add(64 * want.elements / 4);
+            }
         }
-    }
-    std::shared_ptr<const LookupIndexCache> result = std::move(fresh);
-    g_index.store(result);
-    return result;
+        return fresh;
+    });
 }
 
 std::shared_ptr<const LookupIndexCache> lookup_index_current() noexcept { return g_index.load(); }

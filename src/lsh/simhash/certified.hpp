@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "lsh/kernels/kernel_table.hpp"
-#include "lsh/lookup_stage.hpp"
 #include "lsh/portable/int128.hpp"
+#include "lsh/simhash/lookup_stage.hpp"
 
 namespace zln::lsh::detail {
 

@@ -11,9 +11,9 @@
 // and elements 0 .. elements-1 (elements a multiple of 64; the row words
 // past the caller's n hold signs of elements the caller does not have, and
 // the caller's planes are zero there). The signs are a pure function of the
-// triple (sign_mix.hpp), so caching changes no result.
+// triple (kernels/sign_mix.hpp), so caching changes no result.
 //
-// Threading: as for the sign word cache (a SnapshotSlot; computations hold
+// Threading: as for the sign word cache (a ProcessCache; computations hold
 // their own snapshots, published snapshots are never modified).
 #pragma once
 
@@ -22,8 +22,9 @@
 #include <memory>
 #include <vector>
 
-#include "sign_cache.hpp"
-#include "work_meter.hpp"
+#include "lsh/kernels/kernels.hpp"
+#include "lsh/simhash/cache_region.hpp"
+#include "lsh/work_meter.hpp"
 
 namespace zln::lsh::detail {
 

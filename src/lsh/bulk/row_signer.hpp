@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <memory>
 
-#include "lsh/certified_driver.hpp"
 #include "lsh/failure.hpp"
 #include "lsh/kernels/kernel_table.hpp"
-#include "lsh/lookup_stage.hpp"
-#include "lsh/sign_cache.hpp"
-#include "lsh/sign_rows.hpp"
 #include "lsh/simhash.hpp"
+#include "lsh/simhash/certified_driver.hpp"
+#include "lsh/simhash/lookup_stage.hpp"
+#include "lsh/simhash/sign_cache.hpp"
+#include "lsh/simhash/sign_rows.hpp"
 #include "lsh/work_meter.hpp"
 
 namespace zln::lsh {

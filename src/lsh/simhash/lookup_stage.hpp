@@ -31,9 +31,9 @@
 #include <memory>
 #include <vector>
 
-#include "lsh/cache_region.hpp"
 #include "lsh/kernels/lookup_layout.hpp"
-#include "lsh/sign_rows.hpp"
+#include "lsh/simhash/cache_region.hpp"
+#include "lsh/simhash/sign_rows.hpp"
 #include "lsh/work_meter.hpp"
 
 namespace zln::lsh::detail {
@@ -48,7 +48,7 @@ void lookup_index_from_rows(const std::uint64_t* rows, std::size_t row_stride, s
 
 // A process-wide cache of the index, covering exactly the region of a sign
 // row cache snapshot it was built from. Same threading rules as the sign
-// caches: a SnapshotSlot, computations hold their own snapshot.
+// caches: a ProcessCache, computations hold their own snapshot.
 struct LookupIndexCache {
     CacheRegion region;      // that of the sign rows it mirrors
     std::uint64_t stride = 0;  // group blocks per chunk: elements / 16

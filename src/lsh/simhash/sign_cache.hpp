@@ -1,6 +1,6 @@
 // A process-wide cache of packed hyperplane signs.
 //
-// The signs are a pure function of (family, bit, element) (sign_mix.hpp), so
+// The signs are a pure function of (family, bit, element) (kernels/sign_mix.hpp), so
 // caching them changes no result; it only spares the mixing arithmetic on
 // repeated calls. The cache covers families 0 .. families-1, bit positions
 // 0 .. 64*words-1 and elements 0 .. elements-1, indexed by the true triple
@@ -11,7 +11,7 @@
 // word j holding the signs of bits 64*w .. 64*w+63 for element j. A kernel
 // walking elements in order reads one row sequentially.
 //
-// Threading: the global pointer is a SnapshotSlot (snapshot_slot.hpp). Each
+// Threading: the global pointer is a ProcessCache (process_cache.hpp). Each
 // computation keeps its own shared_ptr snapshot, so a regrowth (by another
 // thread, or by a re-entrant call from a computation's cancellation check,
 // which may run Python code) only replaces the pointer, never frees memory
@@ -23,9 +23,9 @@
 #include <memory>
 #include <vector>
 
-#include "cache_region.hpp"
 #include "lsh/kernels/kernels.hpp"
-#include "work_meter.hpp"
+#include "lsh/simhash/cache_region.hpp"
+#include "lsh/work_meter.hpp"
 
 namespace zln::lsh::detail {
 

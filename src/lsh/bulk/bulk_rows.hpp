@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lsh/bulk/row_matrix.hpp"
+#include "lsh/bulk/row_signer.hpp"
+#include "lsh/bulk/signature_words.hpp"
 #include "lsh/failure.hpp"
-#include "lsh/row_matrix.hpp"
-#include "lsh/row_signer.hpp"
-#include "lsh/signature_words.hpp"
 
 namespace zln::lsh {
 

@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "lsh/certified.hpp"
-#include "lsh/lookup_stage.hpp"
 #include "lsh/kernels/kernel_table.hpp"
-#include "lsh/sign_cache.hpp"
-#include "lsh/sign_rows.hpp"
+#include "lsh/simhash/certified.hpp"
+#include "lsh/simhash/lookup_stage.hpp"
+#include "lsh/simhash/sign_cache.hpp"
+#include "lsh/simhash/sign_rows.hpp"
 #include "lsh/work_meter.hpp"
 
 namespace zln::lsh::detail {

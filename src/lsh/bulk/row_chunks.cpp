@@ -1,4 +1,4 @@
-#include "lsh/row_chunks.hpp"
+#include "lsh/bulk/row_chunks.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,12 +1,12 @@
-#include "lsh/row_signer.hpp"
+#include "lsh/bulk/row_signer.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "lsh/certified.hpp"
-#include "lsh/exact_drivers.hpp"
-#include "lsh/simhash_paths.hpp"
+#include "lsh/simhash/certified.hpp"
+#include "lsh/simhash/exact_drivers.hpp"
+#include "lsh/simhash/paths.hpp"
 
 namespace zln::lsh {
 

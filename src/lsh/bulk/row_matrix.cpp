@@ -1,4 +1,4 @@
-#include "lsh/row_matrix.hpp"
+#include "lsh/bulk/row_matrix.hpp"
 
 #include <bit>
 #include <cstring>

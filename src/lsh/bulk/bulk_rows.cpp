@@ -1,11 +1,11 @@
-#include "lsh/bulk_rows.hpp"
+#include "lsh/bulk/bulk_rows.hpp"
 
 #include <memory>
 #include <vector>
 
+#include "lsh/bulk/row_chunks.hpp"
 #include "lsh/digest.hpp"
 #include "lsh/normalize.hpp"
-#include "lsh/row_chunks.hpp"
 
 namespace zln::lsh {
 

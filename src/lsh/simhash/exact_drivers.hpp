@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "lsh/kernels/kernel_table.hpp"
-#include "lsh/sign_cache.hpp"
+#include "lsh/simhash/sign_cache.hpp"
 #include "lsh/work_meter.hpp"
 
 namespace zln::lsh::detail {
