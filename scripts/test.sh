@@ -9,6 +9,10 @@ source "$ZLN_ROOT/scripts/find_python.sh"
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.12 3.13)
 
+echo "== Include rooms: no two rooms of src/lsh, src/module or src/bulk include each other; kernels/ closed"
+zln_find_python 3.12
+"$PYTHON" "$ZLN_ROOT/scripts/include_rooms.py" --quiet
+
 echo "== C++ harness over the numeric core"
 cmake -S "$ZLN_ROOT" -B "$ZLN_ROOT/build/cpp-tests" -G Ninja -DZLN_BUILD_MODULE=OFF -DZLN_BUILD_TESTING=ON >/dev/null 2>&1 \
     || cmake -S "$ZLN_ROOT" -B "$ZLN_ROOT/build/cpp-tests" -DZLN_BUILD_MODULE=OFF -DZLN_BUILD_TESTING=ON >/dev/null
