@@ -127,6 +127,20 @@ constexpr double kBoundSlack = 1.0 + 0x1p-20;
 
 std::uint32_t abs_bits(float x) noexcept { return std::bit_cast<std::uint32_t>(x) & 0x7fffffffU; }
 
+// A nonzero binary32 magnitude (the bits of |x|) as m * 2^lsb with a 24-bit
+// (or, subnormal, shorter) integer m.
+struct Magnitude {
+    std::uint32_t m;
+    int lsb;
+};
+
+Magnitude decode_magnitude(std::uint32_t bits) noexcept {
+    const std::uint32_t field = bits >> 23;
+    const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
+    const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
+    return {m, lsb};
+}
+
 // rho = fl(n * A^) * 2^(k - 52), the rounding term of a stage with unit 2^k.
 double rounding_term(std::size_t n, double abs_sum, int k) noexcept {
     return std::ldexp(static_cast<double>(n) * abs_sum, k - 52);
@@ -198,7 +212,7 @@ void certified_prepare_lookup(CertifiedInput& in, const float* v, const KernelTa
 }
 
 bool certified_stage3_worth_refined(CertifiedInput& in, const float* v, double sum) noexcept {
-    if (in.s3_state < 0 || !certified_stage3_grid(in, v)) return false;
+    if (in.s3_planes == Once::Impossible || !certified_stage3_grid(in, v)) return false;
     if (in.s3_exact_sum) return true;
     // |S| <= |D| + gamma_{n-1} A <= |D| + 0.51 rho = |D| + 0.408 refine_bound,
     // and stage 3 needs |S| 2^-g > bound3 (about rho 2^-g): a D near zero
@@ -214,16 +228,14 @@ void certified_prepare_stage2(CertifiedInput& in, const float* v, const KernelTa
 }
 
 bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {
-    if (in.s3_grid_state != 0) return in.s3_grid_state > 0;
-    in.s3_grid_state = -1;
-    // Each nonzero |v_j| = m * 2^lsb with a 24-bit (or, subnormal, shorter) m.
+    if (in.s3_grid != Once::Unknown) return in.s3_grid == Once::Ready;
+    in.s3_grid = Once::Impossible;
+    // Each nonzero |v_j| = m * 2^lsb (decode_magnitude).
     int low = 1 << 20, high = -(1 << 20);
     for (std::size_t j = 0; j < in.n; ++j) {
         const std::uint32_t bits = abs_bits(v[j]);
         if (bits == 0) continue;
-        const std::uint32_t field = bits >> 23;
-        const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
-        const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
+        const auto [m, lsb] = decode_magnitude(bits);
         low = std::min(low, lsb + std::countr_zero(m));
         high = std::max(high, lsb + static_cast<int>(std::bit_width(m)));  // |v_j| < 2^high
     }
@@ -234,21 +246,19 @@ bool certified_stage3_grid(CertifiedInput& in, const float* v) noexcept {
     for (std::size_t j = 0; j < in.n; ++j) {
         const std::uint32_t bits = abs_bits(v[j]);
         if (bits == 0) continue;
-        const std::uint32_t field = bits >> 23;
-        const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
-        const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
+        const auto [m, lsb] = decode_magnitude(bits);
         const int tz = std::countr_zero(m);
         // Below 2^(high - low) <= 2^64, and the shift is >= 0 by the choice of low.
         total += Int128::from_u64(static_cast<std::uint64_t>(m >> tz) << (lsb + tz - low));
     }
     in.s3_exact_sum = total.below_pow2(53);
     in.bound3 = in.s3_exact_sum ? 0.0 : stage_bound(0.0, rounding_term(in.n, in.abs_sum, -low));
-    in.s3_grid_state = 1;
+    in.s3_grid = Once::Ready;
     return true;
 }
 
 bool certified_stage3_worth(CertifiedInput& in, const float* v, std::int64_t plus2) noexcept {
-    if (in.s3_state < 0 || !certified_stage3_grid(in, v)) return false;
+    if (in.s3_planes == Once::Impossible || !certified_stage3_grid(in, v)) return false;
     if (in.s3_exact_sum) return true;  // settles every bit
     // |S| 2^(k2) <= |E2| + R2, and stage 3 needs |S| 2^-g > bound3.
     const std::int64_t e = 2 * plus2 - in.s2.total;
@@ -258,8 +268,8 @@ bool certified_stage3_worth(CertifiedInput& in, const float* v, std::int64_t plu
 }
 
 bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder build) {
-    if (in.s3_state != 0) return in.s3_state > 0;
-    in.s3_state = -1;
+    if (in.s3_planes != Once::Unknown) return in.s3_planes == Once::Ready;
+    in.s3_planes = Once::Impossible;
     if (in.all_zero) return false;
     if (!certified_stage3_grid(in, v)) return false;
     const int low = in.grid;
@@ -268,9 +278,7 @@ bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder b
     for (std::size_t j = 0; j < in.n; ++j) {
         const std::uint32_t bits = abs_bits(v[j]);
         if (bits == 0) continue;
-        const std::uint32_t field = bits >> 23;
-        const std::uint32_t m = field == 0 ? (bits & 0x7fffffU) : ((bits & 0x7fffffU) | 0x800000U);
-        const int lsb = field == 0 ? -149 : static_cast<int>(field) - 150;
+        const auto [m, lsb] = decode_magnitude(bits);
         const int tz = std::countr_zero(m);
         // (m >> tz) * 2^(lsb + tz - g): a shift below 64 of a value whose
         // result stays below 2^64.
@@ -283,7 +291,7 @@ bool certified_prepare_stage3(CertifiedInput& in, const float* v, PlaneBuilder b
     build(lo.data(), in.words, 32, in.bits3.data(), in.pstride);
     build(hi.data(), in.words, 32, in.bits3.data() + 32 * in.pstride, in.pstride);
     in.total3 = total;
-    in.s3_state = 1;
+    in.s3_planes = Once::Ready;
     return true;
 }
 

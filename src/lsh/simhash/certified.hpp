@@ -23,6 +23,13 @@ inline constexpr unsigned kSecondStagePlanes = 24;
 // Verdict on one bit: 1 or 0 when certified, -1 when doubtful.
 inline constexpr int kDoubtful = -1;
 
+// What is known of a part of the exact stage, worked out once per vector.
+enum class Once : signed char {
+    Unknown,     // not worked out yet
+    Ready,       // worked out and usable
+    Impossible,  // worked out: not possible for this vector
+};
+
 // One quantisation of the magnitudes: integers q_j in bit planes, their sum,
 // and the bound that |E| must exceed for a bit to be accepted, E being the
 // signed integer sum (2P - total, see kernels/kernels.hpp).
@@ -48,9 +55,9 @@ struct CertifiedInput {
     unsigned exact_streak = 0;  // blocks in a row that went to the exact kernel (a cost heuristic)
     // The exact stage: q_j = |t_j| * 2^-g exactly, 64 planes (low 32 bits,
     // then high 32), total as a 128-bit integer.
-    int s3_grid_state = 0;  // 0 not known, 1 found, -1 none
+    Once s3_grid = Once::Unknown;  // its common grid 2^grid and bound3
     bool s3_exact_sum = false;  // sum q_j < 2^53: the ordered sum is exact, bound3 = 0
-    int s3_state = 0;  // 0 not tried, 1 ready, -1 not possible for this vector
+    Once s3_planes = Once::Unknown;  // its planes bits3 and total3
     std::vector<std::uint64_t> bits3;
     Int128 total3;
     double bound3 = 0;
