@@ -112,14 +112,15 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
         cache = detail::sign_cache_for(families, blocks, n, k.fill->fn, meter);
     }
 
+    const detail::CertifiedCall certified_call{v, n, wide, cert, rows.get(), index.get(), k, fallback, meter};
+
     std::vector<FamilyRecord> records;
     records.reserve(families);
     for (std::uint64_t f = 0; f < families; ++f) {
         std::vector<std::uint8_t> buffer(bits, 0);
         if (n != 0) {
             if (certified) {
-                detail::family_bits_certified(f, bits, v, wide, n, cert, *rows, index.get(), k, fallback,
-                                              buffer.data(), meter);
+                detail::family_bits_certified(certified_call, f, bits, buffer.data());
             } else if (by_blocks) {
                 detail::family_bits_blocks(f, bits, wide.get(), n, cache.get(), k, buffer.data(), meter);
             } else {

@@ -68,11 +68,11 @@ void sign_row_bits(const RowSigningPlan& p, const float* v, std::uint8_t* out, d
     }
     detail::ExactFallback fallback{p.families, p.blocks, n, &k, p.cache};
     const detail::SignCache* cache = path == SimhashPath::ScalarUncached ? nullptr : p.cache.get();
+    const detail::CertifiedCall certified_call{v, n, wide, cert, p.rows.get(), p.index.get(), k, fallback, meter};
     for (std::uint64_t f = 0; f < p.families; ++f) {
         std::uint8_t* bits = out + f * p.bits;
         if (certified) {
-            detail::family_bits_certified(f, p.bits, v, wide, n, cert, *p.rows, p.index.get(), k, fallback, bits,
-                                          meter);
+            detail::family_bits_certified(certified_call, f, p.bits, bits);
         } else if (path == SimhashPath::Blocks) {
             detail::family_bits_blocks(f, p.bits, wide.get(), n, cache, k, bits, meter);
         } else {

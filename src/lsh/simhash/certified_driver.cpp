@@ -102,158 +102,184 @@ int exact_stage_verdict(const CertifiedInput& in, const std::uint64_t* row, std:
     return certified_verdict3(in, plus_lo, plus_hi);
 }
 
-// After the lookup stage: the few doubtful lanes of a block are summed again
-// in another order (the refinement), then tried on the exact stage; the
-// count of those still doubtful is returned, their lanes moved to the front.
-unsigned refine_after_lookup(const float* v, std::size_t n, CertifiedInput& in, const std::uint64_t* base,
-                             std::size_t stride, const KernelTable& k, unsigned* doubtful, unsigned nd,
-                             std::uint8_t* bout, WorkMeter& meter) {
-    const std::uint64_t* rowp[64];
-    double sums[64];
-    for (unsigned d = 0; d < nd; ++d) rowp[d] = base + doubtful[d] * stride;
-    k.signed_sums->fn(v, n, rowp, nd, sums);
-    meter.add(static_cast<std::uint64_t>(nd) * n);
-    unsigned kept = 0;
-    for (unsigned d = 0; d < nd; ++d) {
-        const unsigned i = doubtful[d];
-        int verdict = certified_verdict_refined(in, sums[d]);
-        if (verdict == kDoubtful && certified_stage3_worth_refined(in, v, sums[d]) &&
-            certified_prepare_stage3(in, v, k.build_planes->fn)) {
-            verdict = exact_stage_verdict(in, rowp[d], stride, k.plane_sums->fn, meter);
+// One block of 64 bit positions of family f on its way through the stages:
+// its sign rows, where its bits go, and the lanes still doubtful (in lane
+// order, the first nd of `doubtful`).
+struct Block {
+    std::uint64_t f, w;
+    unsigned lanes;
+    std::uint8_t* out;
+    const std::uint64_t* base;  // its 64 sign rows, `stride` words apart
+    std::size_t stride;
+    unsigned doubtful[64];
+    unsigned nd = 0;
+};
+
+// Stage 1, every lane of the block at once: the lookup stage where the call
+// has its index, else the bit planes of stage 1.
+void first_stage(const CertifiedCall& c, Block& b) {
+    const KernelTable& k = c.k;
+    CertifiedInput& in = c.in;
+    alignas(64) std::int64_t sums[64];
+    if (c.index != nullptr) {
+        k.lookup_sums->fn(c.index->block(b.f, b.w), c.index->stride, in.gblocks, in.tables.data(), sums);
+        c.meter.add(static_cast<std::uint64_t>(b.lanes) * in.gblocks * 2);
+        for (std::uint64_t m = k.lookup_verdicts->fn(sums, b.lanes, in.lookup_threshold, b.out); m != 0;
+             m &= m - 1) {
+            b.doubtful[b.nd++] = static_cast<unsigned>(std::countr_zero(m));
         }
-        if (verdict == kDoubtful) {
-            doubtful[kept++] = i;
-        } else {
-            bout[i] = static_cast<std::uint8_t>(verdict);
+    } else {
+        k.plane_sums->fn(b.base, b.stride, b.lanes, in.neg.data(), in.s1.bits.data(), in.pstride, in.s1.planes,
+                         in.words, sums);
+        c.meter.add(static_cast<std::uint64_t>(b.lanes) * in.words * in.s1.planes);
+        for (unsigned i = 0; i < b.lanes; ++i) {
+            const int verdict = certified_verdict(in.s1, sums[i]);
+            if (verdict == kDoubtful) {
+                b.doubtful[b.nd++] = i;
+            } else {
+                b.out[i] = static_cast<std::uint8_t>(verdict);
+            }
         }
     }
-    return kept;
+}
+
+// After the lookup stage: the few doubtful lanes of a block are summed again
+// in another order (the refinement), then tried on the exact stage; those
+// still doubtful stay at the front of b.doubtful.
+void refine_after_lookup(const CertifiedCall& c, Block& b) {
+    const KernelTable& k = c.k;
+    CertifiedInput& in = c.in;
+    const std::uint64_t* rowp[64];
+    double sums[64];
+    for (unsigned d = 0; d < b.nd; ++d) rowp[d] = b.base + b.doubtful[d] * b.stride;
+    k.signed_sums->fn(c.v, c.n, rowp, b.nd, sums);
+    c.meter.add(static_cast<std::uint64_t>(b.nd) * c.n);
+    unsigned kept = 0;
+    for (unsigned d = 0; d < b.nd; ++d) {
+        const unsigned i = b.doubtful[d];
+        int verdict = certified_verdict_refined(in, sums[d]);
+        if (verdict == kDoubtful && certified_stage3_worth_refined(in, c.v, sums[d]) &&
+            certified_prepare_stage3(in, c.v, k.build_planes->fn)) {
+            verdict = exact_stage_verdict(in, rowp[d], b.stride, k.plane_sums->fn, c.meter);
+        }
+        if (verdict == kDoubtful) {
+            b.doubtful[kept++] = i;
+        } else {
+            b.out[i] = static_cast<std::uint8_t>(verdict);
+        }
+    }
+    b.nd = kept;
+}
+
+// After the bit planes of stage 1: stages 2 and 3 for the doubtful lanes, one
+// lane at a time. Once more lanes stay doubtful than the ordered sums take,
+// the block goes to the exact kernel, so refining further would be wasted;
+// the lanes not refined stay doubtful.
+void refine_stages_2_3(const CertifiedCall& c, Block& b) {
+    const KernelTable& k = c.k;
+    CertifiedInput& in = c.in;
+    certified_prepare_stage2(in, c.v, k);
+    // The plane sums of stage 2 are taken kStage2Batch lanes at a time
+    // (their rows gathered side by side, so the kernel shares each plane
+    // load among them); the verdicts still go lane by lane in order, so a
+    // batch may run past the early exit by a few lanes.
+    const std::size_t gstride = in.pstride;
+    if (in.gather.size() < kStage2Batch * gstride) in.gather.assign(kStage2Batch * gstride, 0);
+    std::int64_t plus2[kStage2Batch];
+    unsigned kept = 0, d = 0, batch_start = 0, batch_end = 0;
+    for (; d < b.nd && !(k.vector_exact() && kept > kOrderedLimit); ++d) {
+        const unsigned i = b.doubtful[d];
+        const std::uint64_t* row = b.base + i * b.stride;
+        if (d == batch_end) {
+            const unsigned m = std::min(kStage2Batch, b.nd - d);
+            for (unsigned g = 0; g < m; ++g) {
+                const std::uint64_t* src = b.base + b.doubtful[d + g] * b.stride;
+                std::copy(src, src + in.words, in.gather.data() + g * gstride);
+            }
+            k.plane_sums->fn(in.gather.data(), gstride, m, in.neg.data(), in.s2.bits.data(), in.pstride,
+                             in.s2.planes, in.words, plus2);
+            batch_start = d;
+            batch_end = d + m;
+        }
+        const std::int64_t plus = plus2[d - batch_start];
+        int verdict = certified_verdict(in.s2, plus);
+        c.meter.add(static_cast<std::uint64_t>(in.words) * in.s2.planes);
+        // The exact stage only when it can possibly clear its bound:
+        // |S| * 2^-g is below (|E2| + bound2) scaled to its grid.
+        if (verdict == kDoubtful && certified_stage3_worth(in, c.v, plus) &&
+            certified_prepare_stage3(in, c.v, k.build_planes->fn)) {
+            verdict = exact_stage_verdict(in, row, b.stride, k.plane_sums->fn, c.meter);
+        }
+        if (verdict == kDoubtful) {
+            b.doubtful[kept++] = i;
+        } else {
+            b.out[i] = static_cast<std::uint8_t>(verdict);
+        }
+    }
+    for (; d < b.nd; ++d) b.doubtful[kept++] = b.doubtful[d];  // not refined
+    b.nd = kept;
+}
+
+// What the stages left doubtful, summed exactly in the defining order: the
+// whole block through the exact kernel when it runs on a vector unit and
+// many lanes are left, else the doubtful lanes eight at a time.
+void sum_doubtful_exactly(const CertifiedCall& c, Block& b) {
+    if (c.k.vector_exact() && b.nd > kOrderedLimit) {
+        ++c.in.exact_streak;
+        block_bits_exact(b.f, b.w, b.lanes, c.wide.get(), c.n, c.exact.get(c.meter), c.k, b.out, c.meter);
+    } else {
+        c.in.exact_streak = 0;
+        ordered_bits_from_rows(c.wide.get(), c.n, b.base, b.stride, b.doubtful, b.nd, b.out, c.meter);
+    }
+}
+
+// Block w of family f: the stages in order, each only for what the one
+// before left doubtful.
+void block_bits_certified(const CertifiedCall& c, std::uint64_t f, std::uint64_t w, std::uint64_t bits,
+                          std::uint8_t* out) {
+    CertifiedInput& in = c.in;
+    if (in.exact_streak >= kExactStreak && c.k.vector_exact()) {
+        // The estimates have settled nothing in the last blocks of this
+        // call (a vector full of cancellation): stop paying for them.
+        block_bits_exact(f, w, block_lanes(bits, w), c.wide.get(), c.n, c.exact.get(c.meter), c.k, out + 64 * w,
+                         c.meter);
+        return;
+    }
+    const unsigned lanes = block_lanes(bits, w);
+    std::uint8_t* bout = out + 64 * w;
+    if (in.all_zero) {
+        // Every term is +-0.0, so is every partial sum: every bit is 0.
+        std::fill(bout, bout + lanes, std::uint8_t{0});
+        return;
+    }
+    if (!c.rows->has_block(f, w) || c.rows->elements < c.n) {
+        block_bits_uncovered(f, w, lanes, c.wide.get(), c.n, c.k, bout, c.meter);
+        return;
+    }
+    Block b{f, w, lanes, bout, c.rows->block_rows(f, w), c.rows->stride, {}, 0};
+    first_stage(c, b);
+    if (b.nd != 0 && b.nd <= kRefineLimit) {
+        // The refinement settles nearly every lane the lookup stage leaves,
+        // stages 2 and 3 those the bit planes leave; the rest go to the
+        // exact sums below.
+        if (c.index != nullptr) {
+            refine_after_lookup(c, b);
+        } else {
+            refine_stages_2_3(c, b);
+        }
+    }
+    if (b.nd == 0) {
+        in.exact_streak = 0;
+        return;
+    }
+    sum_doubtful_exactly(c, b);
 }
 
 }  // namespace
 
-void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, Widened& wide,
-                           std::size_t n, CertifiedInput& in, const SignRowCache& rows,
-                           const LookupIndexCache* index, const KernelTable& k, ExactFallback& exact,
-                           std::uint8_t* out, WorkMeter& meter) {
-    const PlaneSums sums_fn = k.plane_sums->fn;
+void family_bits_certified(const CertifiedCall& call, std::uint64_t f, std::uint64_t bits, std::uint8_t* out) {
     const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
-    alignas(64) std::int64_t sums[64];
-    unsigned doubtful[64];
-    for (std::uint64_t w = 0; w < blocks; ++w) {
-        if (in.exact_streak >= kExactStreak && k.vector_exact()) {
-            // The estimates have settled nothing in the last blocks of this
-            // call (a vector full of cancellation): stop paying for them.
-            block_bits_exact(f, w, block_lanes(bits, w), wide.get(), n, exact.get(meter), k, out + 64 * w, meter);
-            continue;
-        }
-        const unsigned lanes = block_lanes(bits, w);
-        std::uint8_t* bout = out + 64 * w;
-        if (in.all_zero) {
-            // Every term is +-0.0, so is every partial sum: every bit is 0.
-            std::fill(bout, bout + lanes, std::uint8_t{0});
-            continue;
-        }
-        if (!rows.has_block(f, w) || rows.elements < n) {
-            block_bits_uncovered(f, w, lanes, wide.get(), n, k, bout, meter);
-            continue;
-        }
-        const std::uint64_t* base = rows.block_rows(f, w);
-        const std::size_t stride = rows.stride;
-
-        // Stage 1: every lane of the block at once.
-        unsigned nd = 0;
-        const bool lookup = index != nullptr;
-        if (lookup) {
-            k.lookup_sums->fn(index->block(f, w), index->stride, in.gblocks, in.tables.data(), sums);
-            meter.add(static_cast<std::uint64_t>(lanes) * in.gblocks * 2);
-            for (std::uint64_t m = k.lookup_verdicts->fn(sums, lanes, in.lookup_threshold, bout); m != 0; m &= m - 1) {
-                doubtful[nd++] = static_cast<unsigned>(std::countr_zero(m));
-            }
-        } else {
-            sums_fn(base, stride, lanes, in.neg.data(), in.s1.bits.data(), in.pstride, in.s1.planes, in.words, sums);
-            meter.add(static_cast<std::uint64_t>(lanes) * in.words * in.s1.planes);
-            for (unsigned i = 0; i < lanes; ++i) {
-                const int verdict = certified_verdict(in.s1, sums[i]);
-                if (verdict == kDoubtful) {
-                    doubtful[nd++] = i;
-                } else {
-                    bout[i] = static_cast<std::uint8_t>(verdict);
-                }
-            }
-        }
-        if (nd == 0) {
-            in.exact_streak = 0;
-            continue;
-        }
-
-        if (lookup && nd <= kRefineLimit) {
-            // The refinement settles nearly every lane the lookup stage
-            // leaves; the rest go to the ordered sums below.
-            nd = refine_after_lookup(v, n, in, base, stride, k, doubtful, nd, bout, meter);
-            if (nd == 0) {
-                in.exact_streak = 0;
-                continue;
-            }
-        } else if (nd <= kRefineLimit) {
-            // Stages 2 and 3 for the doubtful lanes, one lane at a time. Once
-            // more lanes stay doubtful than the ordered sums take, the block
-            // goes to the exact kernel, so refining further would be wasted.
-            certified_prepare_stage2(in, v, k);
-            // The plane sums of stage 2 are taken kStage2Batch lanes at a
-            // time (their rows gathered side by side, so the kernel shares
-            // each plane load among them); the verdicts still go lane by lane
-            // in order, so a batch may run past the early exit by a few lanes.
-            const std::size_t gstride = in.pstride;
-            if (in.gather.size() < kStage2Batch * gstride) in.gather.assign(kStage2Batch * gstride, 0);
-            std::int64_t plus2[kStage2Batch];
-            unsigned kept = 0, d = 0, batch_start = 0, batch_end = 0;
-            for (; d < nd && !(k.vector_exact() && kept > kOrderedLimit); ++d) {
-                const unsigned i = doubtful[d];
-                const std::uint64_t* row = base + i * stride;
-                if (d == batch_end) {
-                    const unsigned m = std::min(kStage2Batch, nd - d);
-                    for (unsigned g = 0; g < m; ++g) {
-                        const std::uint64_t* src = base + doubtful[d + g] * stride;
-                        std::copy(src, src + in.words, in.gather.data() + g * gstride);
-                    }
-                    sums_fn(in.gather.data(), gstride, m, in.neg.data(), in.s2.bits.data(), in.pstride,
-                           in.s2.planes, in.words, plus2);
-                    batch_start = d;
-                    batch_end = d + m;
-                }
-                const std::int64_t plus = plus2[d - batch_start];
-                int verdict = certified_verdict(in.s2, plus);
-                meter.add(static_cast<std::uint64_t>(in.words) * in.s2.planes);
-                // The exact stage only when it can possibly clear its bound:
-                // |S| * 2^-g is below (|E2| + bound2) scaled to its grid.
-                if (verdict == kDoubtful && certified_stage3_worth(in, v, plus) &&
-                    certified_prepare_stage3(in, v, k.build_planes->fn)) {
-                    verdict = exact_stage_verdict(in, row, stride, sums_fn, meter);
-                }
-                if (verdict == kDoubtful) {
-                    doubtful[kept++] = i;
-                } else {
-                    bout[i] = static_cast<std::uint8_t>(verdict);
-                }
-            }
-            for (; d < nd; ++d) doubtful[kept++] = doubtful[d];  // not refined
-            nd = kept;
-            if (nd == 0) {
-                in.exact_streak = 0;
-                continue;
-            }
-        }
-
-        // What is left is summed exactly, in the defining order.
-        if (k.vector_exact() && nd > kOrderedLimit) {
-            ++in.exact_streak;
-            block_bits_exact(f, w, lanes, wide.get(), n, exact.get(meter), k, bout, meter);
-        } else {
-            in.exact_streak = 0;
-            ordered_bits_from_rows(wide.get(), n, base, stride, doubtful, nd, bout, meter);
-        }
-    }
+    for (std::uint64_t w = 0; w < blocks; ++w) block_bits_certified(call, f, w, bits, out);
 }
 
 }  // namespace zln::lsh::detail

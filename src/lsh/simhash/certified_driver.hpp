@@ -46,12 +46,27 @@ private:
     std::vector<double> t_;
 };
 
-// Signature bits of family f (bits positions, to out) on the certified path;
-// `in` prepared by certified_prepare, `rows` the sign rows of the request,
-// `index` their lookup index when the first stage is the lookup stage
-// (certified_prepare_lookup done), else null (stage 1's planes prepared).
-void family_bits_certified(std::uint64_t f, std::uint64_t bits, const float* v, Widened& wide, std::size_t n,
-                           CertifiedInput& in, const SignRowCache& rows, const LookupIndexCache* index,
-                           const KernelTable& k, ExactFallback& exact, std::uint8_t* out, WorkMeter& meter);
+// Everything the certified path reads and keeps for one vector of a call,
+// shared by its families: `in` prepared by certified_prepare, `rows` the
+// sign rows of the request, `index` their lookup index when the first stage
+// is the lookup stage (certified_prepare_lookup done), else null (stage 1's
+// planes prepared).
+struct CertifiedCall {
+    const float* v;
+    std::size_t n;
+    Widened& wide;
+    CertifiedInput& in;
+    const SignRowCache* rows;
+    const LookupIndexCache* index;
+    const KernelTable& k;
+    ExactFallback& exact;
+    WorkMeter& meter;
+};
+
+// Signature bits of family f (`bits` positions, to out) on the certified
+// path, block by block: stage 1 for every lane, then the refinement (after
+// the lookup stage) or stages 2 and 3 (after the bit planes) for the few
+// doubtful lanes, then the exact sums for what is left.
+void family_bits_certified(const CertifiedCall& call, std::uint64_t f, std::uint64_t bits, std::uint8_t* out);
 
 }  // namespace zln::lsh::detail
