@@ -82,8 +82,8 @@ inline __m128i digit_values(__m128i v, __m128i& valid) noexcept {
 inline std::uint32_t lowercase_bytes_of(std::uint32_t cp, std::uint32_t original_bytes) noexcept {
     const LowercaseEntry* first = kLowercaseEntries;
     const LowercaseEntry* last = kLowercaseEntries + kLowercaseEntryCount;
-    const LowercaseEntry* it =
-        std::lower_bound(first, last, cp, [](const LowercaseEntry& e, std::uint32_t c) { return e.code_point < c; });
+    const LowercaseEntry* it = std::lower_bound(
+        first, last, cp, [](const LowercaseEntry& e, std::uint32_t c) { return e.code_point < c; });
     if (it != last && it->code_point == cp) return it->lower_bytes;
     return original_bytes;
 }
@@ -126,7 +126,8 @@ std::uint64_t lowercase_utf8_length(std::string_view text) noexcept {
         std::uint32_t cp = b0;
         if (len == 2) cp = ((b0 & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
         if (len == 3) cp = ((b0 & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
-        if (len == 4) cp = ((b0 & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3Fu);
+        if (len == 4)
+            cp = ((b0 & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3Fu);
         total += len == 1 ? 1 : lowercase_bytes_of(cp, len);
         i += len;
     }

@@ -22,9 +22,9 @@ namespace zln::lsh {
 
 namespace {
 
-using detail::KernelTable;
 using detail::best_exact_path;
 using detail::concrete_path;
+using detail::KernelTable;
 using detail::WorkMeter;
 
 constexpr std::uint64_t kFamilyLimit = std::uint64_t{1} << 57;
@@ -63,16 +63,15 @@ std::uint64_t estimated_bytes(std::uint64_t families, std::uint64_t bits, std::u
     const std::uint64_t band_python = sat_add(sat_mul(8, s.count), sat_mul(s.count, sat_add(s.chunk, 49)));
     const std::uint64_t record_python = sat_add(sat_add(64 + 49 + 56, s.chars), band_python);
     std::uint64_t total = sat_mul(families, sat_add(record_native, record_python));
-    total = sat_add(total, bits);             // one family's bit buffer
-    total = sat_add(total, sat_mul(n, 8));    // widened elements
-    total = sat_add(total, sat_mul(n, 40));   // certified stages: integers and bit planes
+    total = sat_add(total, bits);            // one family's bit buffer
+    total = sat_add(total, sat_mul(n, 8));   // widened elements
+    total = sat_add(total, sat_mul(n, 40));  // certified stages: integers and bit planes
     total = sat_add(total, 64 * sizeof(double) * 2);
     return total;
 }
 
-std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t families,
-                                  std::uint64_t bits, std::uint64_t bands, SimhashPath path,
-                                  CancelCheck cancel, const KernelTable& k) {
+std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t families, std::uint64_t bits,
+                                  std::uint64_t bands, SimhashPath path, CancelCheck cancel, const KernelTable& k) {
     const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
     path = concrete_path(path, k, families, blocks, n);
 
@@ -93,7 +92,7 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
     const bool by_blocks = path == SimhashPath::Blocks;
     WorkMeter meter(cancel, by_blocks || certified ? kSimdCheckInterval : kScalarCheckInterval);
 
-    std::shared_ptr<const detail::SignRowCache> rows;  // our own snapshot
+    std::shared_ptr<const detail::SignRowCache> rows;       // our own snapshot
     std::shared_ptr<const detail::LookupIndexCache> index;  // likewise
     if (certified) {
         meter.add(static_cast<std::uint64_t>(n) * 8);  // the quantisation passes
@@ -186,9 +185,9 @@ std::vector<std::string> split_bands(std::string_view signature, std::uint64_t b
     return out;
 }
 
-std::vector<FamilyRecord> simhash_lsh_multi(const float* v, std::size_t n, std::uint64_t families,
-                                            std::uint64_t bits, std::uint64_t bands, SimhashPath path,
-                                            CancelCheck cancel, const detail::KernelTable& kernels) {
+std::vector<FamilyRecord> simhash_lsh_multi(const float* v, std::size_t n, std::uint64_t families, std::uint64_t bits,
+                                            std::uint64_t bands, SimhashPath path, CancelCheck cancel,
+                                            const detail::KernelTable& kernels) {
     // Sizes that cannot even be represented for the record list and the bit
     // buffers, judged on the values as passed.
     if (families >= kFamilyLimit || bits >= kBitsLimit) ZLN_INTERNAL_FAILURE("capacity overflow");

@@ -35,9 +35,9 @@ std::vector<std::string> split_bands(std::string_view signature, std::uint64_t b
 // Safe to call from several threads at once (the process-wide sign caches
 // are shared through snapshots, simhash/process_cache.hpp). The shipped module always passes the process's
 // table; tests and benchmarks may pass narrowed ones.
-std::vector<FamilyRecord> simhash_lsh_multi(const float* v, std::size_t n, std::uint64_t families,
-                                            std::uint64_t bits, std::uint64_t bands,
-                                            SimhashPath path = SimhashPath::Auto, CancelCheck cancel = {},
+std::vector<FamilyRecord> simhash_lsh_multi(const float* v, std::size_t n, std::uint64_t families, std::uint64_t bits,
+                                            std::uint64_t bands, SimhashPath path = SimhashPath::Auto,
+                                            CancelCheck cancel = {},
                                             const detail::KernelTable& kernels = detail::kernel_table());
 
 }  // namespace zln::lsh

@@ -11,90 +11,112 @@ namespace zln::lsh {
 
 void normalize_rows(const MatrixView& x, float* out, unsigned threads, CancelCheck poll) {
     const std::size_t d = x.cols;
-    run_row_chunks(x.rows, threads, [&]() -> RowRange {
-        return [&x, out, d, row = std::vector<float>(d)](std::size_t begin, std::size_t end, detail::WorkMeter&) mutable {
-            for (std::size_t i = begin; i < end; ++i) {
-                // Read whole before writing: out may be the input itself.
-                x.row_as_float(i, row.data());
-                normalize_vector(row.data(), d, out + i * d);
-            }
-        };
-    }, poll);
+    run_row_chunks(
+        x.rows, threads,
+        [&]() -> RowRange {
+            return [&x, out, d, row = std::vector<float>(d)](std::size_t begin, std::size_t end,
+                                                             detail::WorkMeter&) mutable {
+                for (std::size_t i = begin; i < end; ++i) {
+                    // Read whole before writing: out may be the input itself.
+                    x.row_as_float(i, row.data());
+                    normalize_vector(row.data(), d, out + i * d);
+                }
+            };
+        },
+        poll);
 }
 
 void digest_rows(const MatrixView& x, unsigned char* out, unsigned threads, CancelCheck poll) {
     const std::size_t d = x.cols;
-    run_row_chunks(x.rows, threads, [&]() -> RowRange {
-        auto digester = std::make_shared<EmbeddingDigester>();
-        return [&x, out, d, digester, row = std::vector<float>(d)](std::size_t begin, std::size_t end,
-                                                                  detail::WorkMeter&) mutable {
-            for (std::size_t i = begin; i < end; ++i) {
-                x.row_as_float(i, row.data());
-                digester->digest(row.data(), d, out + 32 * i);
-            }
-        };
-    }, poll);
+    run_row_chunks(
+        x.rows, threads,
+        [&]() -> RowRange {
+            auto digester = std::make_shared<EmbeddingDigester>();
+            return [&x, out, d, digester, row = std::vector<float>(d)](std::size_t begin, std::size_t end,
+                                                                       detail::WorkMeter&) mutable {
+                for (std::size_t i = begin; i < end; ++i) {
+                    x.row_as_float(i, row.data());
+                    digester->digest(row.data(), d, out + 32 * i);
+                }
+            };
+        },
+        poll);
 }
 
 void sign_rows(const MatrixView& x, const RowSigningPlan& plan, std::uint64_t* out, unsigned threads,
                CancelCheck poll) {
     const std::size_t d = x.cols;
     const std::uint64_t F = plan.families, B = plan.bits, W = plan.words();
-    run_row_chunks(x.rows, threads, [&]() -> RowRange {
-        return [&x, &plan, out, d, F, B, W, row = std::vector<float>(d), bits = std::vector<std::uint8_t>(F * B)](
-                   std::size_t begin, std::size_t end, detail::WorkMeter& meter) mutable {
-            for (std::size_t i = begin; i < end; ++i) {
-                x.row_as_float(i, row.data());
-                sign_row_bits(plan, row.data(), bits.data(), meter);
-                for (std::uint64_t f = 0; f < F; ++f) pack_signature_words(bits.data() + f * B, B, out + (i * F + f) * W);
-            }
-        };
-    }, poll);
+    run_row_chunks(
+        x.rows, threads,
+        [&]() -> RowRange {
+            return [&x, &plan, out, d, F, B, W, row = std::vector<float>(d), bits = std::vector<std::uint8_t>(F * B)](
+                       std::size_t begin, std::size_t end, detail::WorkMeter& meter) mutable {
+                for (std::size_t i = begin; i < end; ++i) {
+                    x.row_as_float(i, row.data());
+                    sign_row_bits(plan, row.data(), bits.data(), meter);
+                    for (std::uint64_t f = 0; f < F; ++f)
+                        pack_signature_words(bits.data() + f * B, B, out + (i * F + f) * W);
+                }
+            };
+        },
+        poll);
 }
 
 void band_keys(const SignatureView& s, std::uint64_t digits, const BandLayout& layout, std::uint64_t* out,
                CancelCheck poll) {
     const std::size_t F = s.families, W = s.words;
-    run_row_chunks(s.rows, 1, [&]() -> RowRange {
-        return [&s, digits, layout, out, F, W, row = std::vector<std::uint64_t>(F * W)](
-                   std::size_t begin, std::size_t end, detail::WorkMeter&) mutable {
-            for (std::size_t i = begin; i < end; ++i) {
-                s.row(i, row.data());
-                for (std::size_t f = 0; f < F; ++f) {
-                    band_values(row.data() + f * W, digits, layout, out + (i * F + f) * layout.count);
+    run_row_chunks(
+        s.rows, 1,
+        [&]() -> RowRange {
+            return [&s, digits, layout, out, F, W, row = std::vector<std::uint64_t>(F * W)](
+                       std::size_t begin, std::size_t end, detail::WorkMeter&) mutable {
+                for (std::size_t i = begin; i < end; ++i) {
+                    s.row(i, row.data());
+                    for (std::size_t f = 0; f < F; ++f) {
+                        band_values(row.data() + f * W, digits, layout, out + (i * F + f) * layout.count);
+                    }
                 }
-            }
-        };
-    }, poll);
+            };
+        },
+        poll);
 }
 
 void signature_texts(const SignatureView& s, std::uint64_t digits, char32_t* out, CancelCheck poll) {
     const std::size_t F = s.families, W = s.words;
-    run_row_chunks(s.rows, 1, [&]() -> RowRange {
-        return [&s, digits, out, F, W, row = std::vector<std::uint64_t>(F * W)](std::size_t begin, std::size_t end,
-                                                                               detail::WorkMeter&) mutable {
-            for (std::size_t i = begin; i < end; ++i) {
-                s.row(i, row.data());
-                for (std::size_t f = 0; f < F; ++f) signature_text(row.data() + f * W, digits, out + (i * F + f) * digits);
-            }
-        };
-    }, poll);
+    run_row_chunks(
+        s.rows, 1,
+        [&]() -> RowRange {
+            return [&s, digits, out, F, W, row = std::vector<std::uint64_t>(F * W)](std::size_t begin, std::size_t end,
+                                                                                    detail::WorkMeter&) mutable {
+                for (std::size_t i = begin; i < end; ++i) {
+                    s.row(i, row.data());
+                    for (std::size_t f = 0; f < F; ++f)
+                        signature_text(row.data() + f * W, digits, out + (i * F + f) * digits);
+                }
+            };
+        },
+        poll);
 }
 
 void hamming_rows(const SignatureView& a, const SignatureView& b, std::int64_t* out, CancelCheck poll) {
     const std::size_t F = a.families, W = a.words;
-    run_row_chunks(a.rows, 1, [&]() -> RowRange {
-        return [&a, &b, out, F, W, ra = std::vector<std::uint64_t>(F * W), rb = std::vector<std::uint64_t>(F * W)](
-                   std::size_t begin, std::size_t end, detail::WorkMeter&) mutable {
-            for (std::size_t i = begin; i < end; ++i) {
-                a.row(i, ra.data());
-                b.row(i, rb.data());
-                for (std::size_t f = 0; f < F; ++f) {
-                    out[i * F + f] = static_cast<std::int64_t>(words_hamming(ra.data() + f * W, rb.data() + f * W, W));
+    run_row_chunks(
+        a.rows, 1,
+        [&]() -> RowRange {
+            return [&a, &b, out, F, W, ra = std::vector<std::uint64_t>(F * W), rb = std::vector<std::uint64_t>(F * W)](
+                       std::size_t begin, std::size_t end, detail::WorkMeter&) mutable {
+                for (std::size_t i = begin; i < end; ++i) {
+                    a.row(i, ra.data());
+                    b.row(i, rb.data());
+                    for (std::size_t f = 0; f < F; ++f) {
+                        out[i * F + f] = static_cast<std::int64_t>(
+                            words_hamming(ra.data() + f * W, rb.data() + f * W, W));
+                    }
                 }
-            }
-        };
-    }, poll);
+            };
+        },
+        poll);
 }
 
 double ordered_dot(const float* a, const float* b, std::size_t n) noexcept {
@@ -174,10 +196,13 @@ private:
 
 void pair_dots(const MatrixView& x, const IndexView& i, const IndexView& j, double* out, unsigned threads,
                CancelCheck poll, bool plain) {
-    run_row_chunks(i.count, threads, [&]() -> RowRange {
-        return [worker = std::make_shared<PairWorker>(x, i, j, out, plain)](
-                   std::size_t begin, std::size_t end, detail::WorkMeter& meter) { (*worker)(begin, end, meter); };
-    }, poll);
+    run_row_chunks(
+        i.count, threads,
+        [&]() -> RowRange {
+            return [worker = std::make_shared<PairWorker>(x, i, j, out, plain)](
+                       std::size_t begin, std::size_t end, detail::WorkMeter& meter) { (*worker)(begin, end, meter); };
+        },
+        poll);
 }
 
 }  // namespace zln::lsh

@@ -23,8 +23,7 @@ void normalize_rows(const MatrixView& x, float* out, unsigned threads, CancelChe
 void digest_rows(const MatrixView& x, unsigned char* out, unsigned threads, CancelCheck poll);
 
 // out: rows x families x words (plan.words()) signature words.
-void sign_rows(const MatrixView& x, const RowSigningPlan& plan, std::uint64_t* out, unsigned threads,
-               CancelCheck poll);
+void sign_rows(const MatrixView& x, const RowSigningPlan& plan, std::uint64_t* out, unsigned threads, CancelCheck poll);
 
 // out: rows x families x layout.count band values.
 void band_keys(const SignatureView& s, std::uint64_t digits, const BandLayout& layout, std::uint64_t* out,

@@ -29,8 +29,8 @@ struct Shared {
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::condition_variable done;
-    std::size_t finished = 0;       // guarded by mutex
-    std::exception_ptr error;       // guarded by mutex: the first worker failure
+    std::size_t finished = 0;  // guarded by mutex
+    std::exception_ptr error;  // guarded by mutex: the first worker failure
 };
 
 bool stop_requested(void* ctx) { return static_cast<Shared*>(ctx)->stop.load(std::memory_order_relaxed); }

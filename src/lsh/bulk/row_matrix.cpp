@@ -12,7 +12,8 @@ std::uint32_t swap32(std::uint32_t x) noexcept {
 }
 
 std::uint64_t swap64(std::uint64_t x) noexcept {
-    return (static_cast<std::uint64_t>(swap32(static_cast<std::uint32_t>(x))) << 32) | swap32(static_cast<std::uint32_t>(x >> 32));
+    return (static_cast<std::uint64_t>(swap32(static_cast<std::uint32_t>(x))) << 32) |
+           swap32(static_cast<std::uint32_t>(x >> 32));
 }
 
 template <class T>

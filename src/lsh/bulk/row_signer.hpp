@@ -23,8 +23,8 @@ namespace zln::lsh {
 struct RowSigningPlan {
     std::uint64_t families = 0;  // effective: after the floors
     std::uint64_t bits = 0;
-    std::uint64_t blocks = 0;    // 64-bit blocks of bit positions
-    std::size_t n = 0;           // elements per row
+    std::uint64_t blocks = 0;  // 64-bit blocks of bit positions
+    std::size_t n = 0;         // elements per row
     const detail::KernelTable* kernels = nullptr;
     SimhashPath path = SimhashPath::Auto;        // concrete: Certified or an exact path
     SimhashPath exact_path = SimhashPath::Auto;  // for rows the certified path declines

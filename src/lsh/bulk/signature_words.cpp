@@ -50,7 +50,8 @@ void band_values(const std::uint64_t* words, std::uint64_t digits, const BandLay
     for (std::uint64_t b = 0; b < layout.count; ++b) {
         std::uint64_t value = 0;
         const std::uint64_t first = b * layout.chunk;
-        for (std::uint64_t c = first; c < first + layout.chunk; ++c) value = (value << 4) | signature_digit(words, digits, c);
+        for (std::uint64_t c = first; c < first + layout.chunk; ++c)
+            value = (value << 4) | signature_digit(words, digits, c);
         out[b] = value;
     }
 }

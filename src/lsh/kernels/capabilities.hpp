@@ -8,7 +8,7 @@ namespace zln::lsh::detail {
 using Capabilities = std::uint32_t;
 
 // x86-64
-inline constexpr Capabilities kCapPopcnt = 1U << 0;           // the scalar POPCNT instruction
+inline constexpr Capabilities kCapPopcnt = 1U << 0;  // the scalar POPCNT instruction
 inline constexpr Capabilities kCapAvx2 = 1U << 1;
 inline constexpr Capabilities kCapAvx512 = 1U << 2;           // F, BW and VL together
 inline constexpr Capabilities kCapAvx512Dq = 1U << 3;         // a 64-bit vector multiply

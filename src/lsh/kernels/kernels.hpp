@@ -50,8 +50,7 @@ using SignWordFiller = void (*)(std::uint64_t f, std::uint64_t b0, std::uint64_t
 // acc[0 .. 63]: acc[i] = acc[i] + t[k] when bit i of words[k] is set, else
 // acc[i] - t[k] (the same value as adding -t[k]). Every lane sees exactly the
 // same sequence of binary64 additions as the plain loop.
-using Accumulator = void (*)(const double* t, const std::uint64_t* words, std::size_t count,
-                             double* acc) noexcept;
+using Accumulator = void (*)(const double* t, const std::uint64_t* words, std::size_t count, double* acc) noexcept;
 
 // out[r] = sum over p < nplanes of 2^p * popcount((row_r[w] ^ neg[w]) & planes[p*pstride + w]), w < words,
 // for r < nrows, row r starting at rows + r*row_stride.
@@ -59,14 +58,14 @@ using Accumulator = void (*)(const double* t, const std::uint64_t* words, std::s
 // `words` to pstride zero; nplanes <= 32; 64 * words * 2^nplanes < 2^62 so
 // that no partial sum overflows. Row words are read only below `words`.
 using PlaneSums = void (*)(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
-                           const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride,
-                           unsigned nplanes, std::size_t words, std::int64_t* out) noexcept;
+                           const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
+                           std::size_t words, std::int64_t* out) noexcept;
 
 // planes[p*pstride + w] = bits p of q[64w .. 64w+63], for p < nplanes <= 32
 // and w < words; q holds 64*words values. Words from `words` to pstride are
 // left alone (the caller zeroes them once).
-using PlaneBuilder = void (*)(const std::uint32_t* q, std::size_t words, unsigned nplanes,
-                              std::uint64_t* planes, std::size_t pstride) noexcept;
+using PlaneBuilder = void (*)(const std::uint32_t* q, std::size_t words, unsigned nplanes, std::uint64_t* planes,
+                              std::size_t pstride) noexcept;
 
 // Quantisation of the magnitudes straight into bit planes: with
 // x_j = |v_j| * 2^k (v_j widened to binary64, the product rounded once),
@@ -84,8 +83,7 @@ using Quantiser = double (*)(const float* v, std::size_t n, int k, unsigned npla
 // binary64 sum of the |v_j| (any order of the additions), and the result is
 // the largest |v_j| as binary32 bits (sign cleared). An infinity or a NaN
 // shows as a result >= 0x7f800000; abs_sum means nothing then.
-using MagnitudeScan = std::uint32_t (*)(const float* v, std::size_t n, std::uint64_t* neg,
-                                        double* abs_sum) noexcept;
+using MagnitudeScan = std::uint32_t (*)(const float* v, std::size_t n, std::uint64_t* neg, double* abs_sum) noexcept;
 
 // The lookup stage (lookup_layout.hpp has the layout of its tables,
 // simhash/lookup_stage.hpp the whole scheme and the layout of its index).
@@ -120,9 +118,9 @@ using SignedSums = void (*)(const float* v, std::size_t n, const std::uint64_t* 
 void fill_sign_words_scalar(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
                             std::uint64_t* out) noexcept;
 void accumulate_block_scalar(const double* t, const std::uint64_t* words, std::size_t count, double* acc) noexcept;
-void plane_sums_generic(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
-                        const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride,
-                        unsigned nplanes, std::size_t words, std::int64_t* out) noexcept;
+void plane_sums_generic(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows, const std::uint64_t* neg,
+                        const std::uint64_t* planes, std::size_t pstride, unsigned nplanes, std::size_t words,
+                        std::int64_t* out) noexcept;
 void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned nplanes, std::uint64_t* planes,
                           std::size_t pstride) noexcept;
 double quantise_planes_generic(const float* v, std::size_t n, int k, unsigned nplanes, std::uint64_t* planes,
@@ -140,9 +138,9 @@ void signed_sums_generic(const float* v, std::size_t n, const std::uint64_t* con
 #if defined(ZLN_ARCH_X86_64)
 // ---- x86-64 (kernels/x86) ----
 // The plane sums with the POPCNT instruction.
-void plane_sums_popcnt(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
-                       const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride,
-                       unsigned nplanes, std::size_t words, std::int64_t* out) noexcept;
+void plane_sums_popcnt(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows, const std::uint64_t* neg,
+                       const std::uint64_t* planes, std::size_t pstride, unsigned nplanes, std::size_t words,
+                       std::int64_t* out) noexcept;
 void fill_sign_words_avx2(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
                           std::uint64_t* out) noexcept;
 void accumulate_block_avx2(const double* t, const std::uint64_t* words, std::size_t count, double* acc) noexcept;
@@ -151,12 +149,11 @@ void fill_sign_words_avx512(std::uint64_t f, std::uint64_t b0, std::uint64_t j0,
 // Same, with AVX512DQ's 64-bit vector multiply.
 void fill_sign_words_avx512dq(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
                               std::uint64_t* out) noexcept;
-void accumulate_block_avx512(const double* t, const std::uint64_t* words, std::size_t count,
-                             double* acc) noexcept;
+void accumulate_block_avx512(const double* t, const std::uint64_t* words, std::size_t count, double* acc) noexcept;
 // AVX-512 F + VPOPCNTDQ: VPOPCNTQ on eight words at a time.
-void plane_sums_avx512(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
-                       const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride,
-                       unsigned nplanes, std::size_t words, std::int64_t* out) noexcept;
+void plane_sums_avx512(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows, const std::uint64_t* neg,
+                       const std::uint64_t* planes, std::size_t pstride, unsigned nplanes, std::size_t words,
+                       std::int64_t* out) noexcept;
 // AVX-512 F + BW: one VPTESTMD per 16 elements and plane.
 void build_planes_avx512(const std::uint32_t* q, std::size_t words, unsigned nplanes, std::uint64_t* planes,
                          std::size_t pstride) noexcept;
@@ -180,9 +177,9 @@ void signed_sums_avx512(const float* v, std::size_t n, const std::uint64_t* cons
 #if defined(ZLN_ARCH_ARM64)
 // ---- arm64 (kernels/arm) ----
 // NEON: CNT on sixteen bytes, counts widened pairwise.
-void plane_sums_neon(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
-                     const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
-                     std::size_t words, std::int64_t* out) noexcept;
+void plane_sums_neon(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows, const std::uint64_t* neg,
+                     const std::uint64_t* planes, std::size_t pstride, unsigned nplanes, std::size_t words,
+                     std::int64_t* out) noexcept;
 // NEON: two double lanes per register, sixteen lanes per pass.
 void accumulate_block_neon(const double* t, const std::uint64_t* words, std::size_t count, double* acc) noexcept;
 #endif

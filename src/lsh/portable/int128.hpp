@@ -88,7 +88,9 @@ public:
         return static_cast<unsigned __int128>(v_) < (static_cast<unsigned __int128>(1) << k);
     }
     double to_double() const noexcept { return static_cast<double>(static_cast<unsigned __int128>(v_)); }
-    constexpr std::uint64_t high() const noexcept { return static_cast<std::uint64_t>(static_cast<unsigned __int128>(v_) >> 64); }
+    constexpr std::uint64_t high() const noexcept {
+        return static_cast<std::uint64_t>(static_cast<unsigned __int128>(v_) >> 64);
+    }
     constexpr std::uint64_t low() const noexcept { return static_cast<std::uint64_t>(v_); }
 
 private:

@@ -11,9 +11,9 @@
 namespace zln::lsh::detail {
 
 struct CacheBounds {
-    std::uint64_t max_words;     // total size bound, in 64-bit words
+    std::uint64_t max_words;  // total size bound, in 64-bit words
     std::uint64_t max_families;
-    std::uint64_t max_blocks;    // 64 bit positions each
+    std::uint64_t max_blocks;  // 64 bit positions each
 };
 
 struct CacheRegion {

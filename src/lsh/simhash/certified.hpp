@@ -43,20 +43,20 @@ struct CertStage {
 
 struct CertifiedInput {
     std::size_t n = 0;
-    std::size_t words = 0;    // ceil(n / 64)
-    std::size_t pstride = 0;  // words rounded up to a multiple of 8
-    bool all_zero = false;    // every element is +0.0 or -0.0
-    int emax = 0;             // ilogb of the largest magnitude
-    int grid = 0;             // stage 3: exponent of the common grid 2^grid (once known)
-    double abs_sum = 0;       // computed sum of |t_j| (the bound accounts for its error)
+    std::size_t words = 0;           // ceil(n / 64)
+    std::size_t pstride = 0;         // words rounded up to a multiple of 8
+    bool all_zero = false;           // every element is +0.0 or -0.0
+    int emax = 0;                    // ilogb of the largest magnitude
+    int grid = 0;                    // stage 3: exponent of the common grid 2^grid (once known)
+    double abs_sum = 0;              // computed sum of |t_j| (the bound accounts for its error)
     std::vector<std::uint64_t> neg;  // pstride words: bit j set when v[j]'s sign bit is set
     CertStage s1, s2;
     double s2_residual = 0;     // computed sum of stage 2's |r_j|
     unsigned exact_streak = 0;  // blocks in a row that went to the exact kernel (a cost heuristic)
     // The exact stage: q_j = |t_j| * 2^-g exactly, 64 planes (low 32 bits,
     // then high 32), total as a 128-bit integer.
-    Once s3_grid = Once::Unknown;  // its common grid 2^grid and bound3
-    bool s3_exact_sum = false;  // sum q_j < 2^53: the ordered sum is exact, bound3 = 0
+    Once s3_grid = Once::Unknown;    // its common grid 2^grid and bound3
+    bool s3_exact_sum = false;       // sum q_j < 2^53: the ordered sum is exact, bound3 = 0
     Once s3_planes = Once::Unknown;  // its planes bits3 and total3
     std::vector<std::uint64_t> bits3;
     Int128 total3;
@@ -79,8 +79,7 @@ unsigned first_stage_planes(std::size_t n) noexcept;
 // Prepares the first stage (its bit planes only when `planes` is set).
 // Returns false (and the caller takes an exact path) when an element is
 // infinite or NaN or n exceeds kCertifiedMaxElements.
-bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k,
-                       bool planes = true);
+bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k, bool planes = true);
 // The bit planes of stage 1, when certified_prepare left them out.
 void certified_prepare_stage1_planes(CertifiedInput& in, const float* v, const KernelTable& k);
 // The tables and bound of the lookup stage, after certified_prepare

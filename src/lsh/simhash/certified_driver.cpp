@@ -44,8 +44,14 @@ inline unsigned row_bit(const std::uint64_t* row, std::size_t j) noexcept {
         a6 = a6 + signed_term(x, row_bit(r6, j));
         a7 = a7 + signed_term(x, row_bit(r7, j));
     }
-    acc[0] = a0; acc[1] = a1; acc[2] = a2; acc[3] = a3;
-    acc[4] = a4; acc[5] = a5; acc[6] = a6; acc[7] = a7;
+    acc[0] = a0;
+    acc[1] = a1;
+    acc[2] = a2;
+    acc[3] = a3;
+    acc[4] = a4;
+    acc[5] = a5;
+    acc[6] = a6;
+    acc[7] = a7;
 }
 
 // Exact bits for the lanes listed in `lanes` of one block, eight at a time.
@@ -124,8 +130,7 @@ void first_stage(const CertifiedCall& c, Block& b) {
     if (c.index != nullptr) {
         k.lookup_sums->fn(c.index->block(b.f, b.w), c.index->stride, in.gblocks, in.tables.data(), sums);
         c.meter.add(static_cast<std::uint64_t>(b.lanes) * in.gblocks * 2);
-        for (std::uint64_t m = k.lookup_verdicts->fn(sums, b.lanes, in.lookup_threshold, b.out); m != 0;
-             m &= m - 1) {
+        for (std::uint64_t m = k.lookup_verdicts->fn(sums, b.lanes, in.lookup_threshold, b.out); m != 0; m &= m - 1) {
             b.doubtful[b.nd++] = static_cast<unsigned>(std::countr_zero(m));
         }
     } else {
@@ -196,8 +201,8 @@ void refine_stages_2_3(const CertifiedCall& c, Block& b) {
                 const std::uint64_t* src = b.base + b.doubtful[d + g] * b.stride;
                 std::copy(src, src + in.words, in.gather.data() + g * gstride);
             }
-            k.plane_sums->fn(in.gather.data(), gstride, m, in.neg.data(), in.s2.bits.data(), in.pstride,
-                             in.s2.planes, in.words, plus2);
+            k.plane_sums->fn(in.gather.data(), gstride, m, in.neg.data(), in.s2.bits.data(), in.pstride, in.s2.planes,
+                             in.words, plus2);
             batch_start = d;
             batch_end = d + m;
         }

@@ -25,24 +25,24 @@ inline double signed_term(double t, unsigned plus) noexcept {
 // One run of the ordered sum, in small out-of-line functions so that acc
 // stays in a register (inlined into the driver it was spilled to the stack,
 // adding a store-to-load delay to every addition).
-[[gnu::noinline]] double sum_run_cached(double acc, const double* t, const std::uint64_t* row,
-                                        unsigned shift, std::size_t begin, std::size_t end) noexcept {
+[[gnu::noinline]] double sum_run_cached(double acc, const double* t, const std::uint64_t* row, unsigned shift,
+                                        std::size_t begin, std::size_t end) noexcept {
     for (std::size_t j = begin; j < end; ++j) {
         acc = acc + signed_term(t[j], static_cast<unsigned>(row[j] >> shift) & 1U);
     }
     return acc;
 }
 
-[[gnu::noinline]] double sum_run_mixed(double acc, const double* t, std::uint64_t f, std::uint64_t b,
-                                       std::size_t begin, std::size_t end) noexcept {
+[[gnu::noinline]] double sum_run_mixed(double acc, const double* t, std::uint64_t f, std::uint64_t b, std::size_t begin,
+                                       std::size_t end) noexcept {
     for (std::size_t j = begin; j < end; ++j) acc = acc + signed_term(t[j], sign_bit(f, b, j));
     return acc;
 }
 
 }  // namespace
 
-void family_bits_scalar(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n,
-                        const SignCache* cache, std::uint8_t* out, WorkMeter& meter) {
+void family_bits_scalar(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n, const SignCache* cache,
+                        std::uint8_t* out, WorkMeter& meter) {
     for (std::uint64_t b = 0; b < bits; ++b) {
         const std::uint64_t w = b / 64;
         const unsigned shift = static_cast<unsigned>(b % 64);
@@ -119,8 +119,8 @@ void block_bits_exact(std::uint64_t f, std::uint64_t w, unsigned lanes, const do
     for (unsigned i = 0; i < lanes; ++i) out[i] = acc[i] > 0.0 ? 1 : 0;
 }
 
-void family_bits_blocks(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n,
-                        const SignCache* cache, const KernelTable& k, std::uint8_t* out, WorkMeter& meter) {
+void family_bits_blocks(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n, const SignCache* cache,
+                        const KernelTable& k, std::uint8_t* out, WorkMeter& meter) {
     const std::uint64_t blocks = bits / 64 + (bits % 64 != 0 ? 1 : 0);
     for (std::uint64_t w = 0; w < blocks; ++w) {
         block_bits_exact(f, w, block_lanes(bits, w), t, n, cache, k, out + 64 * w, meter);

@@ -23,8 +23,8 @@ inline unsigned block_lanes(std::uint64_t bits, std::uint64_t w) noexcept {
 // The plain ordered loop: for each bit, acc starts at -0.0 and takes
 // acc + t or acc - t for every element in index order; signs come from the
 // cache (when given and covering) or are mixed on the fly.
-void family_bits_scalar(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n,
-                        const SignCache* cache, std::uint8_t* out, WorkMeter& meter);
+void family_bits_scalar(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n, const SignCache* cache,
+                        std::uint8_t* out, WorkMeter& meter);
 
 // The same loop for the first `lanes` bit positions of block w, signs always
 // mixed on the fly.
@@ -38,7 +38,7 @@ void block_bits_exact(std::uint64_t f, std::uint64_t w, unsigned lanes, const do
                       const SignCache* cache, const KernelTable& k, std::uint8_t* out, WorkMeter& meter);
 
 // Every block of one family through block_bits_exact.
-void family_bits_blocks(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n,
-                        const SignCache* cache, const KernelTable& k, std::uint8_t* out, WorkMeter& meter);
+void family_bits_blocks(std::uint64_t f, std::uint64_t bits, const double* t, std::size_t n, const SignCache* cache,
+                        const KernelTable& k, std::uint8_t* out, WorkMeter& meter);
 
 }  // namespace zln::lsh::detail

@@ -35,7 +35,8 @@ void lookup_index_from_rows(const std::uint64_t* rows, std::size_t row_stride, s
                 // Group block gb is bits 16*(gb%4) .. +15 of row word gb/4.
                 const unsigned bits16 = static_cast<unsigned>(row[gb / 4] >> (16 * (gb % 4))) & 0xffffU;
                 std::uint8_t* out = index + (c * gblocks + gb) * 64 + 4 * i;
-                for (unsigned k = 0; k < 4; ++k) out[k] = static_cast<std::uint8_t>(((bits16 >> (4 * k)) & 15U) + 16 * k);
+                for (unsigned k = 0; k < 4; ++k)
+                    out[k] = static_cast<std::uint8_t>(((bits16 >> (4 * k)) & 15U) + 16 * k);
             }
         }
     }

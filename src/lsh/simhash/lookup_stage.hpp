@@ -50,7 +50,7 @@ void lookup_index_from_rows(const std::uint64_t* rows, std::size_t row_stride, s
 // row cache snapshot it was built from. Same threading rules as the sign
 // caches: a ProcessCache, computations hold their own snapshot.
 struct LookupIndexCache {
-    CacheRegion region;      // that of the sign rows it mirrors
+    CacheRegion region;        // that of the sign rows it mirrors
     std::uint64_t stride = 0;  // group blocks per chunk: elements / 16
     std::vector<std::uint8_t> data;
 

@@ -16,13 +16,11 @@ SimhashPath concrete_path(SimhashPath path, const KernelTable& k, std::uint64_t 
     switch (path) {
         case SimhashPath::Auto:
             return k.auto_takes_certified() ? SimhashPath::Certified : best_exact_path(k, families, blocks, n);
-        case SimhashPath::ExactAuto:
-            return best_exact_path(k, families, blocks, n);
+        case SimhashPath::ExactAuto: return best_exact_path(k, families, blocks, n);
         case SimhashPath::ScalarUncached:
         case SimhashPath::ScalarCached:
         case SimhashPath::Blocks:
-        case SimhashPath::Certified:
-            return path;
+        case SimhashPath::Certified: return path;
     }
     ZLN_INTERNAL_FAILURE("unknown simhash path");
 }

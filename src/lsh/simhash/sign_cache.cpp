@@ -24,9 +24,8 @@ bool sign_cache_can_cover(std::uint64_t families, std::uint64_t words, std::uint
     return region_can_cover(kSignCacheBounds, families, words, elements);
 }
 
-std::shared_ptr<const SignCache> sign_cache_for(std::uint64_t families, std::uint64_t words,
-                                                std::uint64_t elements, SignWordFiller fill,
-                                                WorkMeter& meter) {
+std::shared_ptr<const SignCache> sign_cache_for(std::uint64_t families, std::uint64_t words, std::uint64_t elements,
+                                                SignWordFiller fill, WorkMeter& meter) {
     const CacheRegion want = wanted_region(kSignCacheBounds, families, words, elements);
     const auto covers = [&](const SignCache& have) { return region_covers(have.region(), want, elements); };
     return g_cache.obtain(covers, [&](const SignCache* old) -> std::shared_ptr<const SignCache> {
@@ -47,8 +46,8 @@ std::shared_ptr<const SignCache> sign_cache_for(std::uint64_t families, std::uin
                     std::memcpy(row, old->row(f, w), done * sizeof(std::uint64_t));
                 }
                 while (done < d.elements) {
-                    const std::size_t count =
-                        static_cast<std::size_t>(std::min<std::uint64_t>(kFillChunk, d.elements - done));
+                    const std::size_t count = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(kFillChunk, d.elements - done));
                     fill(f, 64 * w, done, count, row + done);
                     done += count;
                     meter.add(count * 64 * kFillWeight);

@@ -31,7 +31,7 @@ namespace zln::lsh::detail {
 
 struct SignCache {
     std::uint64_t families = 0;
-    std::uint64_t words = 0;     // 64-bit blocks of bit positions
+    std::uint64_t words = 0;  // 64-bit blocks of bit positions
     std::uint64_t elements = 0;
     std::vector<std::uint64_t> data;
 
@@ -55,9 +55,8 @@ bool sign_cache_can_cover(std::uint64_t families, std::uint64_t words, std::uint
 // Returns a snapshot of the cache, grown first (using `fill`, with progress
 // reported to `meter`) when it covers less of the request than it could.
 // The snapshot may still cover only part of the request. Never null.
-std::shared_ptr<const SignCache> sign_cache_for(std::uint64_t families, std::uint64_t words,
-                                                std::uint64_t elements, SignWordFiller fill,
-                                                WorkMeter& meter);
+std::shared_ptr<const SignCache> sign_cache_for(std::uint64_t families, std::uint64_t words, std::uint64_t elements,
+                                                SignWordFiller fill, WorkMeter& meter);
 
 // The current cache (possibly null); for tests and benchmarks.
 std::shared_ptr<const SignCache> sign_cache_current() noexcept;

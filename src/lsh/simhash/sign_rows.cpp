@@ -22,9 +22,8 @@ bool sign_rows_can_cover(std::uint64_t families, std::uint64_t blocks, std::uint
     return region_can_cover(kSignRowsBounds, families, blocks, elements);
 }
 
-std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::uint64_t blocks,
-                                                  std::uint64_t elements, SignWordFiller fill,
-                                                  WorkMeter& meter) {
+std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::uint64_t blocks, std::uint64_t elements,
+                                                  SignWordFiller fill, WorkMeter& meter) {
     const CacheRegion want = wanted_region(kSignRowsBounds, families, blocks, elements);
     const auto covers = [&](const SignRowCache& have) { return region_covers(have.region(), want, elements); };
     return g_rows.obtain(covers, [&](const SignRowCache* old) -> std::shared_ptr<const SignRowCache> {

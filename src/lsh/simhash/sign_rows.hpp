@@ -55,9 +55,8 @@ bool sign_rows_can_cover(std::uint64_t families, std::uint64_t blocks, std::uint
 // A snapshot of the cache, grown first (by `fill`, progress reported to
 // `meter`) when it covers less of the request than it could. The snapshot
 // may still cover only part of the request. Never null.
-std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::uint64_t blocks,
-                                                  std::uint64_t elements, SignWordFiller fill,
-                                                  WorkMeter& meter);
+std::shared_ptr<const SignRowCache> sign_rows_for(std::uint64_t families, std::uint64_t blocks, std::uint64_t elements,
+                                                  SignWordFiller fill, WorkMeter& meter);
 
 std::shared_ptr<const SignRowCache> sign_rows_current() noexcept;
 void sign_rows_reset() noexcept;

@@ -21,9 +21,9 @@ constexpr std::size_t kChunk = 256;
 
 }  // namespace
 
-void plane_sums_neon(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
-                     const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
-                     std::size_t words, std::int64_t* out) noexcept {
+void plane_sums_neon(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows, const std::uint64_t* neg,
+                     const std::uint64_t* planes, std::size_t pstride, unsigned nplanes, std::size_t words,
+                     std::int64_t* out) noexcept {
     alignas(16) std::uint64_t x[kChunk];
     for (std::size_t r = 0; r < nrows; ++r) {
         const std::uint64_t* row = rows + r * row_stride;

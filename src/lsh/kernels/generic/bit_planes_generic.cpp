@@ -13,15 +13,15 @@
 
 namespace zln::lsh::detail {
 
-void plane_sums_generic(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
-                        const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride, unsigned nplanes,
-                        std::size_t words, std::int64_t* out) noexcept {
+void plane_sums_generic(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows, const std::uint64_t* neg,
+                        const std::uint64_t* planes, std::size_t pstride, unsigned nplanes, std::size_t words,
+                        std::int64_t* out) noexcept {
     plane_sums_body(rows, row_stride, nrows, neg, planes, pstride, nplanes, words, out,
                     [](std::uint64_t x) noexcept { return bits::popcount64(x); });
 }
 
-void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned nplanes,
-                          std::uint64_t* planes, std::size_t pstride) noexcept {
+void build_planes_generic(const std::uint32_t* q, std::size_t words, unsigned nplanes, std::uint64_t* planes,
+                          std::size_t pstride) noexcept {
     // 64 values as a 64 x 64 bit matrix (value k in row k); after the
     // transpose row p holds bit p of every value.
     std::uint64_t tile[64];

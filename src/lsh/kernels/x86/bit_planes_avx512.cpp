@@ -100,10 +100,9 @@ ZLN_TARGET_AVX512_POPCNT inline void plane_sums_rows(const std::uint64_t* rows, 
 
 }  // namespace
 
-ZLN_TARGET_AVX512_POPCNT void plane_sums_avx512(const std::uint64_t* rows, std::size_t row_stride,
-                                                std::size_t nrows, const std::uint64_t* neg,
-                                                const std::uint64_t* planes, std::size_t pstride,
-                                                unsigned nplanes, std::size_t words,
+ZLN_TARGET_AVX512_POPCNT void plane_sums_avx512(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
+                                                const std::uint64_t* neg, const std::uint64_t* planes,
+                                                std::size_t pstride, unsigned nplanes, std::size_t words,
                                                 std::int64_t* out) noexcept {
     std::size_t r = 0;
     for (; r + 4 <= nrows; r += 4) {
@@ -204,8 +203,7 @@ ZLN_TARGET_AVX512 std::uint32_t magnitude_scan_avx512(const float* v, std::size_
     const __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000U));
     const std::size_t words = (n + 63) / 64;
     __m512i mx = _mm512_setzero_si512();
-    __m512d a0 = _mm512_setzero_pd(), a1 = _mm512_setzero_pd(), a2 = _mm512_setzero_pd(),
-            a3 = _mm512_setzero_pd();
+    __m512d a0 = _mm512_setzero_pd(), a1 = _mm512_setzero_pd(), a2 = _mm512_setzero_pd(), a3 = _mm512_setzero_pd();
     for (std::size_t w = 0; w < words; ++w) {
         std::uint64_t word = 0;
         for (int c = 0; c < 4; ++c) {

@@ -13,9 +13,9 @@
 namespace zln::lsh::detail {
 
 ZLN_TARGET("popcnt")
-void plane_sums_popcnt(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows,
-                       const std::uint64_t* neg, const std::uint64_t* planes, std::size_t pstride,
-                       unsigned nplanes, std::size_t words, std::int64_t* out) noexcept {
+void plane_sums_popcnt(const std::uint64_t* rows, std::size_t row_stride, std::size_t nrows, const std::uint64_t* neg,
+                       const std::uint64_t* planes, std::size_t pstride, unsigned nplanes, std::size_t words,
+                       std::int64_t* out) noexcept {
     plane_sums_body(rows, row_stride, nrows, neg, planes, pstride, nplanes, words, out,
                     [](std::uint64_t x) noexcept { return std::popcount(x); });
 }

@@ -43,8 +43,7 @@ ZLN_TARGET_AVX2 inline __m256i mul_lo64(__m256i a, __m256i c_lo, __m256i c_hi) n
 }
 
 // Sign bits (1 = +1) of four keys, as a 4-bit value.
-ZLN_TARGET_AVX2 inline unsigned sign_mask4(__m256i key, __m256i add, __m256i c_lo, __m256i c_hi,
-                                           __m256i c2) noexcept {
+ZLN_TARGET_AVX2 inline unsigned sign_mask4(__m256i key, __m256i add, __m256i c_lo, __m256i c_hi, __m256i c2) noexcept {
     __m256i z = _mm256_add_epi64(key, add);
     z = _mm256_xor_si256(z, _mm256_srli_epi64(z, 30));
     z = mul_lo64(z, c_lo, c_hi);
@@ -57,8 +56,8 @@ ZLN_TARGET_AVX2 inline unsigned sign_mask4(__m256i key, __m256i add, __m256i c_l
 
 }  // namespace
 
-ZLN_TARGET_AVX2 void fill_sign_words_avx2(std::uint64_t f, std::uint64_t b0, std::uint64_t j0,
-                                          std::size_t count, std::uint64_t* out) noexcept {
+ZLN_TARGET_AVX2 void fill_sign_words_avx2(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
+                                          std::uint64_t* out) noexcept {
     const __m256i add = _mm256_set1_epi64x(static_cast<long long>(kMixAdd));
     const __m256i c_lo = _mm256_set1_epi64x(static_cast<long long>(kMixMul1 & 0xffffffffULL));
     const __m256i c_hi = _mm256_set1_epi64x(static_cast<long long>(kMixMul1 >> 32));
@@ -84,9 +83,8 @@ ZLN_TARGET_AVX2 void fill_sign_words_avx2(std::uint64_t f, std::uint64_t b0, std
 namespace {
 
 // 32 lanes (bits 32*half .. 32*half+31 of each word) in eight accumulators.
-ZLN_TARGET_AVX2 inline void accumulate_half_avx2(const double* t, const std::uint64_t* words,
-                                                 std::size_t count, double* acc,
-                                                 unsigned half) noexcept {
+ZLN_TARGET_AVX2 inline void accumulate_half_avx2(const double* t, const std::uint64_t* words, std::size_t count,
+                                                 double* acc, unsigned half) noexcept {
     __m256d a0 = _mm256_loadu_pd(acc + 0);
     __m256d a1 = _mm256_loadu_pd(acc + 4);
     __m256d a2 = _mm256_loadu_pd(acc + 8);
@@ -127,8 +125,8 @@ ZLN_TARGET_AVX2 inline void accumulate_half_avx2(const double* t, const std::uin
 
 }  // namespace
 
-ZLN_TARGET_AVX2 void accumulate_block_avx2(const double* t, const std::uint64_t* words,
-                                           std::size_t count, double* acc) noexcept {
+ZLN_TARGET_AVX2 void accumulate_block_avx2(const double* t, const std::uint64_t* words, std::size_t count,
+                                           double* acc) noexcept {
     accumulate_half_avx2(t, words, count, acc, 0);
     accumulate_half_avx2(t, words, count, acc + 32, 1);
 }

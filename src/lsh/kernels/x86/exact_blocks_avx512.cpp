@@ -38,8 +38,8 @@ ZLN_TARGET_AVX512 inline __m512i mul_lo64(__m512i a, __m512i c_lo, __m512i c_hi)
 #define ZLN_TARGET_AVX512DQ ZLN_TARGET("avx512f,avx512bw,avx512vl,avx512dq")
 
 // Sign bits (1 = +1) of eight keys, as an 8-bit mask.
-ZLN_TARGET_AVX512 inline __mmask8 sign_mask8(__m512i key, __m512i add, __m512i c_lo, __m512i c_hi,
-                                             __m512i c2, __m512i one) noexcept {
+ZLN_TARGET_AVX512 inline __mmask8 sign_mask8(__m512i key, __m512i add, __m512i c_lo, __m512i c_hi, __m512i c2,
+                                             __m512i one) noexcept {
     __m512i z = _mm512_add_epi64(key, add);
     z = _mm512_xor_si512(z, _mm512_srli_epi64(z, 30));
     z = mul_lo64(z, c_lo, c_hi);
@@ -89,8 +89,8 @@ ZLN_TARGET_AVX512DQ void fill_sign_words_avx512dq(std::uint64_t f, std::uint64_t
     }
 }
 
-ZLN_TARGET_AVX512 void fill_sign_words_avx512(std::uint64_t f, std::uint64_t b0, std::uint64_t j0,
-                                              std::size_t count, std::uint64_t* out) noexcept {
+ZLN_TARGET_AVX512 void fill_sign_words_avx512(std::uint64_t f, std::uint64_t b0, std::uint64_t j0, std::size_t count,
+                                              std::uint64_t* out) noexcept {
     const __m512i add = _mm512_set1_epi64(static_cast<long long>(kMixAdd));
     const __m512i c_lo = _mm512_set1_epi64(static_cast<long long>(kMixMul1 & 0xffffffffULL));
     const __m512i c_hi = _mm512_set1_epi64(static_cast<long long>(kMixMul1 >> 32));
@@ -137,8 +137,8 @@ ZLN_TARGET_AVX512 inline __mmask16 mask_at(const unsigned char* p) noexcept {
 
 }  // namespace
 
-ZLN_TARGET_AVX512 void accumulate_block_avx512(const double* t, const std::uint64_t* words,
-                                               std::size_t count, double* acc) noexcept {
+ZLN_TARGET_AVX512 void accumulate_block_avx512(const double* t, const std::uint64_t* words, std::size_t count,
+                                               double* acc) noexcept {
     // Eight independent accumulator vectors, 64 lanes, kept in registers by
     // naming them one by one.
     __m512d a0 = _mm512_loadu_pd(acc + 0);
@@ -154,8 +154,7 @@ ZLN_TARGET_AVX512 void accumulate_block_avx512(const double* t, const std::uint6
     for (std::size_t k = 0; k < count; ++k) {
         const __m512d p = _mm512_set1_pd(t[k]);
         // -t: only the sign bit flips, as the negation in the sum requires.
-        const __m512d q = _mm512_castsi512_pd(
-            _mm512_xor_si512(_mm512_castpd_si512(p), _mm512_castpd_si512(sign)));
+        const __m512d q = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(p), _mm512_castpd_si512(sign)));
         const unsigned char* wb = bytes + 8 * k;
         a0 = _mm512_add_pd(a0, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 0)), q, p));
         a1 = _mm512_add_pd(a1, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 1)), q, p));
@@ -165,8 +164,7 @@ ZLN_TARGET_AVX512 void accumulate_block_avx512(const double* t, const std::uint6
         a5 = _mm512_add_pd(a5, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 5)), q, p));
         a6 = _mm512_add_pd(a6, _mm512_mask_blend_pd(static_cast<__mmask8>(mask_at(wb + 6)), q, p));
         // The last byte is read as the high half of bytes 6..7, never past the word.
-        a7 = _mm512_add_pd(a7, _mm512_mask_blend_pd(
-                                   static_cast<__mmask8>(_kshiftri_mask16(mask_at(wb + 6), 8)), q, p));
+        a7 = _mm512_add_pd(a7, _mm512_mask_blend_pd(static_cast<__mmask8>(_kshiftri_mask16(mask_at(wb + 6), 8)), q, p));
     }
     _mm512_storeu_pd(acc + 0, a0);
     _mm512_storeu_pd(acc + 8, a1);

@@ -89,8 +89,7 @@ ZLN_TARGET_AVX512 double lookup_group_max_avx512(const float* v, std::size_t n) 
     return _mm512_reduce_max_pd(best);
 }
 
-ZLN_TARGET_AVX512 double lookup_tables_avx512(const float* v, std::size_t n, double s,
-                                              std::uint8_t* tables) noexcept {
+ZLN_TARGET_AVX512 double lookup_tables_avx512(const float* v, std::size_t n, double s, std::uint8_t* tables) noexcept {
     const __m512d scale = _mm512_set1_pd(s);
     const __m512d magic = _mm512_set1_pd(0x1.8p52);  // rounds to integers as in the generic kernel
     const __m512i first = _mm512_load_si512(kPick.first), second = _mm512_load_si512(kPick.second);
@@ -132,16 +131,16 @@ ZLN_TARGET_AVX512 double lookup_tables_avx512(const float* v, std::size_t n, dou
     return _mm512_reduce_add_pd(r);
 }
 
-ZLN_TARGET_AVX512 std::uint64_t lookup_verdicts_avx512(const std::int64_t* e, unsigned lanes,
-                                                       std::int64_t threshold, std::uint8_t* out) noexcept {
+ZLN_TARGET_AVX512 std::uint64_t lookup_verdicts_avx512(const std::int64_t* e, unsigned lanes, std::int64_t threshold,
+                                                       std::uint8_t* out) noexcept {
     const __m512i thr = _mm512_set1_epi64(threshold);
     const __m512i zero = _mm512_setzero_si512();
     std::uint64_t certain = 0, positive = 0;
     for (unsigned c = 0; c < 8; ++c) {
         // Lanes past `lanes` are not read.
         const __mmask8 valid = lanes >= 8 * (c + 1) ? static_cast<__mmask8>(0xff)
-                               : lanes <= 8 * c    ? static_cast<__mmask8>(0)
-                                                   : static_cast<__mmask8>((1U << (lanes - 8 * c)) - 1U);
+                               : lanes <= 8 * c     ? static_cast<__mmask8>(0)
+                                                    : static_cast<__mmask8>((1U << (lanes - 8 * c)) - 1U);
         const __m512i x = _mm512_maskz_loadu_epi64(valid, e + 8 * c);
         certain |= static_cast<std::uint64_t>(_mm512_mask_cmpgt_epi64_mask(valid, _mm512_abs_epi64(x), thr)) << (8 * c);
         positive |= static_cast<std::uint64_t>(_mm512_cmpgt_epi64_mask(x, zero)) << (8 * c);
@@ -151,9 +150,8 @@ ZLN_TARGET_AVX512 std::uint64_t lookup_verdicts_avx512(const std::int64_t* e, un
     return all & ~certain;
 }
 
-ZLN_TARGET_VBMI_VNNI void lookup_sums_vbmi(const std::uint8_t* index, std::size_t index_stride,
-                                           std::size_t gblocks, const std::uint8_t* tables,
-                                           std::int64_t* out) noexcept {
+ZLN_TARGET_VBMI_VNNI void lookup_sums_vbmi(const std::uint8_t* index, std::size_t index_stride, std::size_t gblocks,
+                                           const std::uint8_t* tables, std::int64_t* out) noexcept {
     // Each 32-bit lane is one hyperplane; its four bytes are its lookups in
     // the four groups of a group block, which VPDPBUSD adds into the lane.
     // The low slice is unsigned (first operand), the high one signed

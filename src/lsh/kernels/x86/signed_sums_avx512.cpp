@@ -21,7 +21,8 @@ namespace {
 // The fixed combination of the eight lanes.
 ZLN_TARGET_AVX512 inline double combine_lanes(__m512d a) {
     const __m256d h = _mm256_add_pd(_mm512_castpd512_pd256(a), _mm512_extractf64x4_pd(a, 1));  // l_i + l_{i+4}
-    const __m128d q = _mm_add_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));  // (l0+l4)+(l2+l6), (l1+l5)+(l3+l7)
+    const __m128d q = _mm_add_pd(_mm256_castpd256_pd128(h),
+                                 _mm256_extractf128_pd(h, 1));  // (l0+l4)+(l2+l6), (l1+l5)+(l3+l7)
     return _mm_cvtsd_f64(_mm_add_sd(q, _mm_unpackhi_pd(q, q)));
 }
 
