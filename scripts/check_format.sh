@@ -10,8 +10,8 @@ set -euo pipefail
 ZLN_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ZLN_ROOT/scripts/find_python.sh"
 
-# The folders each tool covers (src/lsh joins the C++ list once formatted).
-CXX_FOLDERS=(src/module src/bulk tests/cpp tests/ext fuzz benchmarks)
+# The folders each tool covers.
+CXX_FOLDERS=(src/lsh src/module src/bulk tests/cpp tests/ext fuzz benchmarks)
 PYTHON_FOLDERS=(tests benchmarks examples scripts src/stubs)
 
 CLANG_FORMAT=clang-format-14  # Debian's package of that name, major version 14
