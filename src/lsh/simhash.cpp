@@ -12,7 +12,6 @@
 #include "lsh/portable/physical_memory.hpp"
 #include "lsh/simhash/certified.hpp"
 #include "lsh/simhash/certified_driver.hpp"
-#include "lsh/simhash/exact_drivers.hpp"
 #include "lsh/simhash/paths.hpp"
 #include "lsh/simhash/sign_cache.hpp"
 #include "lsh/simhash/sign_rows.hpp"
@@ -82,27 +81,17 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
     // The certified path, unless the vector or the request rules it out, in
     // which case the fastest exact path takes the whole call.
     detail::CertifiedInput cert;
-    if (path == SimhashPath::Certified) {
-        if (n == 0 || !detail::sign_rows_can_cover(families, blocks, n) ||
-            !detail::certified_prepare(cert, v, n, k, false)) {
-            path = best_exact_path(k, families, blocks, n);
-        }
-    }
+    path = detail::vector_path(path, best_exact_path(k, families, blocks, n),
+                               detail::sign_rows_can_cover(families, blocks, n), cert, v, n, k);
     const bool certified = path == SimhashPath::Certified;
-    const bool by_blocks = path == SimhashPath::Blocks;
-    WorkMeter meter(cancel, by_blocks || certified ? kSimdCheckInterval : kScalarCheckInterval);
+    WorkMeter meter(cancel, path == SimhashPath::Blocks || certified ? kSimdCheckInterval : kScalarCheckInterval);
 
     std::shared_ptr<const detail::SignRowCache> rows;       // our own snapshot
     std::shared_ptr<const detail::LookupIndexCache> index;  // likewise
     if (certified) {
-        meter.add(static_cast<std::uint64_t>(n) * 8);  // the quantisation passes
         rows = detail::sign_rows_for(families, blocks, n, k.fill->fn, meter);
         if (k.lookup_stage()) index = detail::lookup_index_for(*rows, meter);
-        if (index) {
-            detail::certified_prepare_lookup(cert, v, k);
-        } else {
-            detail::certified_prepare_stage1_planes(cert, v, k);
-        }
+        detail::prepare_certified_stage1(cert, v, n, k, index != nullptr, meter);
     }
     detail::ExactFallback fallback{families, blocks, n, &k, nullptr};
 
@@ -117,15 +106,7 @@ std::vector<FamilyRecord> compute(const float* v, std::size_t n, std::uint64_t f
     records.reserve(families);
     for (std::uint64_t f = 0; f < families; ++f) {
         std::vector<std::uint8_t> buffer(bits, 0);
-        if (n != 0) {
-            if (certified) {
-                detail::family_bits_certified(certified_call, f, bits, buffer.data());
-            } else if (by_blocks) {
-                detail::family_bits_blocks(f, bits, wide.get(), n, cache.get(), k, buffer.data(), meter);
-            } else {
-                detail::family_bits_scalar(f, bits, wide.get(), n, cache.get(), buffer.data(), meter);
-            }
-        }
+        if (n != 0) detail::family_bits(path, certified_call, cache.get(), f, bits, buffer.data());
         FamilyRecord record;
         record.family = f;
         record.bits = bits;

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "lsh/simhash/certified.hpp"
-#include "lsh/simhash/exact_drivers.hpp"
 #include "lsh/simhash/paths.hpp"
 
 namespace zln::lsh {
@@ -52,32 +51,14 @@ void sign_row_bits(const RowSigningPlan& p, const float* v, std::uint8_t* out, d
     detail::Widened wide(v, n);
 
     // As in simhash_lsh_multi: the certified path unless the row rules it out.
-    SimhashPath path = p.path;
     detail::CertifiedInput cert;
-    if (path == SimhashPath::Certified && (!p.rows || !detail::certified_prepare(cert, v, n, k, false))) {
-        path = p.exact_path;
-    }
-    const bool certified = path == SimhashPath::Certified;
-    if (certified) {
-        meter.add(static_cast<std::uint64_t>(n) * 8);  // the quantisation passes
-        if (p.index) {
-            detail::certified_prepare_lookup(cert, v, k);
-        } else {
-            detail::certified_prepare_stage1_planes(cert, v, k);
-        }
-    }
+    const SimhashPath path = detail::vector_path(p.path, p.exact_path, p.rows != nullptr, cert, v, n, k);
+    if (path == SimhashPath::Certified) detail::prepare_certified_stage1(cert, v, n, k, p.index != nullptr, meter);
     detail::ExactFallback fallback{p.families, p.blocks, n, &k, p.cache};
     const detail::SignCache* cache = path == SimhashPath::ScalarUncached ? nullptr : p.cache.get();
     const detail::CertifiedCall certified_call{v, n, wide, cert, p.rows.get(), p.index.get(), k, fallback, meter};
     for (std::uint64_t f = 0; f < p.families; ++f) {
-        std::uint8_t* bits = out + f * p.bits;
-        if (certified) {
-            detail::family_bits_certified(certified_call, f, p.bits, bits);
-        } else if (path == SimhashPath::Blocks) {
-            detail::family_bits_blocks(f, p.bits, wide.get(), n, cache, k, bits, meter);
-        } else {
-            detail::family_bits_scalar(f, p.bits, wide.get(), n, cache, bits, meter);
-        }
+        detail::family_bits(path, certified_call, cache, f, p.bits, out + f * p.bits);
     }
 }
 
