@@ -10,7 +10,8 @@ versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.12 3.13)
 
 echo "== Include rooms: no two rooms of src/lsh, src/module or src/bulk include each other; kernels/ closed"
-zln_find_python 3.12
+# Any of the interpreters asked for runs it (a Debian root has no 3.12).
+zln_find_python "${versions[0]}"
 "$PYTHON" "$ZLN_ROOT/scripts/include_rooms.py" --quiet
 
 echo "== C++ harness over the numeric core"
