@@ -15,7 +15,7 @@
 #
 # The wheel's platform tag is the oldest manylinux policy its versioned
 # symbols allow, so it follows the C and C++ libraries of the machine that
-# built it (glibc 2.36 and GCC 12's libstdc++ here: manylinux_2_35). Wheels
+# built it (glibc 2.36 and GCC 12's libstdc++ here: manylinux_2_34). Wheels
 # for other machines come from the release matrix ([tool.cibuildwheel] in
 # pyproject.toml), built in manylinux_2_28 and musllinux_1_2 images.
 set -euo pipefail
