@@ -4,6 +4,7 @@
 // gets).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,22 @@ inline kt::Capabilities& harness_mask() {
     return mask;
 }
 
+// --one-level=LEVEL (main.cpp) sets this to what the level below LEVEL allows
+// on this CPU, or to nothing at the generic level: a run then tests only
+// what LEVEL adds, its own table and the entries that need one of its
+// capabilities, so runs at every level side by side test each level once
+// (a run at --kernels=LEVEL repeats every level below it).
+inline std::optional<kt::Capabilities>& harness_floor() {
+    static std::optional<kt::Capabilities> floor;
+    return floor;
+}
+
+// Whether --one-level was given.
+inline bool& one_level_run() {
+    static bool on = false;
+    return on;
+}
+
 struct Level {
     std::string name;
     kt::KernelTable table;
@@ -36,6 +53,13 @@ struct Level {
 // the certified driver runs its lookup stage on the generic twins.
 inline constexpr kt::KernelEntry<kt::LookupSums> kForcedGenericLookup{"generic, forced", kt::kCapNone,
                                                                       kt::kTraitVectorLookup, &kt::lookup_sums_generic};
+
+// The generic table with the lookup stage forced.
+inline kt::KernelTable forced_generic_lookup_table() {
+    kt::KernelTable forced = kt::make_kernel_table(kt::kCapNone);
+    forced.lookup_sums = &kForcedGenericLookup;
+    return forced;
+}
 
 // One table per level, skipping levels that allow nothing more than the one
 // before on this CPU (so an AVX2-only machine tests no "avx512" twice), and
@@ -47,9 +71,16 @@ inline std::vector<Level> kernel_levels() {
         if (!out.empty() && out.back().table.allowed == t.allowed) continue;
         out.push_back({level.name, t});
     }
-    kt::KernelTable forced = kt::make_kernel_table(kt::kCapNone);
-    forced.lookup_sums = &kForcedGenericLookup;
-    out.push_back({"generic+lookup", forced});
+    out.push_back({"generic+lookup", forced_generic_lookup_table()});
+    if (one_level_run()) {
+        // Only the levels that allow more than the floor (at the generic
+        // level, no floor: generic and generic+lookup).
+        std::vector<Level> own;
+        for (Level& l : out) {
+            if (!harness_floor() || (l.table.allowed & ~*harness_floor()) != 0) own.push_back(std::move(l));
+        }
+        return own;
+    }
     return out;
 }
 
@@ -61,7 +92,10 @@ template <class Fn>
 std::vector<const kt::KernelEntry<Fn>*> entries_to_test(kt::KernelEntries<Fn> entries) {
     std::vector<const kt::KernelEntry<Fn>*> out;
     for (const auto& e : entries) {
-        if ((e.needs & ~(kt::cpu_capabilities() & harness_mask())) == 0) out.push_back(&e);
+        if ((e.needs & ~(kt::cpu_capabilities() & harness_mask())) != 0) continue;
+        // One level at a time: what the levels below have was tested there.
+        if (one_level_run() && harness_floor() && (e.needs & ~*harness_floor()) == 0) continue;
+        out.push_back(&e);
     }
     return out;
 }
@@ -77,7 +111,10 @@ struct PathRun {
 // uses no kernel).
 inline std::vector<PathRun> path_runs() {
     using zln::lsh::SimhashPath;
-    std::vector<PathRun> out{{"scalar_uncached", SimhashPath::ScalarUncached, harness_table()}};
+    std::vector<PathRun> out;
+    // The plain loop uses no kernel: once, at the generic level of a one-level run.
+    if (!one_level_run() || !harness_floor())
+        out.push_back({"scalar_uncached", SimhashPath::ScalarUncached, harness_table()});
     for (const Level& level : kernel_levels()) {
         for (auto [name, path] : {std::pair{"auto", SimhashPath::Auto},
                                   {"scalar_cached", SimhashPath::ScalarCached},

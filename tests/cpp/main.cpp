@@ -11,17 +11,34 @@
 // Runs every registered case, or those whose name contains the first
 // argument that is not an option. --kernels=LEVEL narrows every kernel table
 // the cases build to that level (generic, popcnt, avx2, ..., neon);
-// --list-kernel-levels prints the levels this build knows, one a line.
+// --list-kernel-levels prints the levels this build knows, one a line;
+// --list-cpu-kernel-levels those of them this CPU tells apart (a level whose
+// capabilities it lacks gives the table of the level below).
+// --one-level=LEVEL narrows to LEVEL like --kernels and tests only what it
+// adds to the level below (kernel_levels.hpp), for runs side by side.
 // A case that builds no kernel table runs the same way at every level: its
 // line ends "[any level]", and --skip-listed=FILE (exact names, one a line)
 // leaves such cases out of a run at another level.
+namespace kt = zln::lsh::detail;
+
 int main(int argc, char** argv) {
     const char* filter = nullptr;
     std::set<std::string> skipped;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--list-kernel-levels") {
-            for (const auto& l : zln::lsh::detail::kernel_levels()) std::printf("%s\n", l.name);
+            for (const auto& l : kt::kernel_levels()) std::printf("%s\n", l.name);
+            return 0;
+        }
+        if (arg == "--list-cpu-kernel-levels") {
+            kt::Capabilities last = 0;
+            bool first = true;
+            for (const auto& l : kt::kernel_levels()) {
+                const kt::Capabilities allowed = kt::make_kernel_table(l.mask).allowed;
+                if (first || allowed != last) std::printf("%s\n", l.name);
+                first = false;
+                last = allowed;
+            }
             return 0;
         }
         if (arg.rfind("--skip-listed=", 0) == 0) {
@@ -36,14 +53,20 @@ int main(int argc, char** argv) {
             }
             continue;
         }
-        if (arg.rfind("--kernels=", 0) == 0) {
-            const std::string level = arg.substr(10);
+        const bool one = arg.rfind("--one-level=", 0) == 0;
+        if (one || arg.rfind("--kernels=", 0) == 0) {
+            const std::string level = arg.substr(one ? 12 : 10);
             bool known = false;
-            for (const auto& l : zln::lsh::detail::kernel_levels()) {
+            const kt::KernelLevel* below = nullptr;
+            for (const auto& l : kt::kernel_levels()) {
                 if (level == l.name) {
                     zln_test::harness_mask() = l.mask;
                     known = true;
+                    zln_test::one_level_run() = one;
+                    if (one && below != nullptr) zln_test::harness_floor() = kt::make_kernel_table(below->mask).allowed;
+                    break;
                 }
+                below = &l;
             }
             if (!known) {
                 std::fprintf(stderr, "unknown kernel level: %s\n", level.c_str());

@@ -377,7 +377,7 @@ TEST_CASE("certified: the lookup index mirrors the sign rows") {
     std::vector<float> v(300, 0.5f);
     v[7] = -1.0f;
     zln::lsh::simhash_lsh_multi(v.data(), v.size(), 3, 200, 16, SimhashPath::Certified, {},
-                                zln_test::kernel_levels().back().table);  // the lookup stage, forced
+                                zln_test::forced_generic_lookup_table());
     const auto rows = detail::sign_rows_current();
     const auto index = detail::lookup_index_current();
     CHECK(rows != nullptr && index != nullptr);
@@ -400,7 +400,7 @@ TEST_CASE("certified: the lookup index mirrors the sign rows") {
     // A larger request regrows the rows; the index follows them.
     std::vector<float> w(3000, 0.25f);
     zln::lsh::simhash_lsh_multi(w.data(), w.size(), 2, 64, 16, SimhashPath::Certified, {},
-                                zln_test::kernel_levels().back().table);
+                                zln_test::forced_generic_lookup_table());
     CHECK(detail::lookup_index_current()->region.elements == detail::sign_rows_current()->elements);
 }
 
