@@ -37,7 +37,9 @@ ZLN_ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 CACHE="${ZLN_TARGETS_CACHE:-/var/cache/zarvik_lumetra_native/targets}"
 BUILD="$ZLN_ROOT/build/targets"
 ZIG_VERSION=0.17.1
-ALL_TARGETS=(x86_64-linux-musl aarch64-linux-musl x86_64-windows-zig x86_64-windows-mingw aarch64-macos x86_64-macos)
+# x86_64-windows-zig comes last: its zig runtime is the longest to build (see
+# below), and the targets before it need none or have theirs by then.
+ALL_TARGETS=(x86_64-linux-musl aarch64-linux-musl x86_64-windows-mingw aarch64-macos x86_64-macos x86_64-windows-zig)
 # A subset may be named on the command line (for working on one target).
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL_TARGETS[@]}")
@@ -94,6 +96,44 @@ for t in aarch64-macos x86_64-macos; do
 done
 for t in ar ranlib dlltool; do printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$ZIG" "$t" >"$ZLN_ZIG_WRAPPERS/zig-$t"; done
 chmod +x "$ZLN_ZIG_WRAPPERS"/*
+
+# --- zig's runtime libraries --------------------------------------------------
+# On first use zig builds a target's runtime libraries from source (libc,
+# libc++, libunwind, compiler_rt; for Windows the MinGW-w64 libraries too),
+# mostly one file at a time: on a cold machine most of this stage. They are
+# built here in the background, one target after the other in the order the
+# targets come, while the libcrypto builds and the first targets' own builds
+# use the other CPU; zig's cache takes care that a build needing a runtime
+# that is still being made waits for it instead of making it again. An
+# executable and a shared library, as the harness and the modules link.
+zig_target() {  # target -> zig's name for it, or nothing (MinGW GCC)
+    case "$1" in
+        x86_64-windows-mingw) ;;
+        x86_64-windows-zig) echo x86_64-windows-gnu ;;
+        *) echo "$1" ;;
+    esac
+}
+warm_zig_runtimes() {  # targets...
+    local t z dir static
+    for t in "$@"; do
+        z="$(zig_target "$t")"
+        # macOS links leave the C++ runtime to the system (zig_macos_cxx.sh).
+        case "$t" in "" | *macos) continue ;; esac
+        [ -n "$z" ] || continue
+        dir="$CACHE/work/runtime-$z"
+        mkdir -p "$dir"
+        printf '#include <string>\nint main(int argc, char**) { return static_cast<int>(std::to_string(argc).size()) - 1; }\n' \
+            >"$dir/main.cpp"
+        static=""
+        case "$t" in *linux-musl) static=-static ;; esac
+        "$ZLN_ZIG_WRAPPERS/zig-c++-$z" -g0 -O3 $static "$dir/main.cpp" -o "$dir/main.exe" >"$dir.log" 2>&1 &&
+            "$ZLN_ZIG_WRAPPERS/zig-c++-$z" -g0 -O3 -fPIC -shared "$dir/main.cpp" -o "$dir/main.so" >>"$dir.log" 2>&1
+    done
+}
+mkdir -p "$CACHE/work"
+warm_zig_runtimes "${TARGETS[@]}" &
+RUNTIMES_PID=$!
+trap 'kill "$RUNTIMES_PID" 2>/dev/null' EXIT
 
 # --- sources from Debian -------------------------------------------------------
 # A private apt configuration with deb-src entries only, so the machine's own
@@ -172,13 +212,14 @@ fi
 # --- libcrypto per target ---------------------------------------------------
 # Only SHA-256 through EVP is needed: no assembly (one C build for every
 # target), no shared library, no engines, modules, protocols or other
-# algorithms, a modest -O1 and no debug information (zig cc adds it unless
+# algorithms, -O0 (nothing here times hashing, and it halves the compile
+# time) and no debug information (zig cc adds it unless
 # told) to keep the build short.
 OPENSSL_OPTIONS=(no-asm no-shared no-tests no-module no-dso no-engine no-async no-legacy no-ui-console no-sock
     no-comp no-ct no-ocsp no-cms no-ts no-cmp no-srp no-psk no-aria no-bf no-blake2 no-camellia no-cast
     no-chacha no-des no-dh no-dsa no-ec no-idea no-md4 no-mdc2 no-ocb no-poly1305 no-rc2 no-rc4 no-rmd160
     no-scrypt no-seed no-siphash no-siv no-sm2 no-sm3 no-sm4 no-whirlpool no-rfc3779 no-srtp no-ssl no-tls
-    no-dtls no-ec2m no-cmac no-autoload-config -O1 -g0)
+    no-dtls no-ec2m no-cmac no-autoload-config -O0 -g0)
 
 openssl_config() {  # target -> OpenSSL's configuration name
     case "$1" in
@@ -244,10 +285,10 @@ check_no_fma() {  # build-dir
 # time. Each run tests only what its level adds to the one below
 # (--one-level), so together they test every level once; a level whose
 # capabilities the CPU lacks would repeat the level below and is not run.
-# Cases that build no kernel table (marked "[any level]") run at the first
-# level only: their names come from the first target's first run, the same
-# harness sources everywhere, and until then the first level runs before the
-# others. Prints "N cases, 0 failed" or the failures. $@: how to run a program.
+# Cases that build no kernel table (marked "[any level]") run at one level
+# only: their names come from the first target's first run (the same harness
+# sources everywhere), so the first target runs its first level before the
+# others and the later targets run them at their last level. Prints "N cases, 0 failed" or the failures. $@: how to run a program.
 ANY_LEVEL_LIST="$BUILD/any-level.txt"
 rm -f "$ANY_LEVEL_LIST"
 run_levels() {  # build-dir, runner...
@@ -267,12 +308,16 @@ run_levels() {  # build-dir, runner...
             '"$@" --one-level={} '"$extra"' > "levels/{}.out" 2>&1; echo $? > "levels/{}.rc"' _ "${runner[@]}" "$exe")
     }
     local -a runner=("$@")
-    if [ -f "$ANY_LEVEL_LIST" ]; then
+    local any_at="${all[0]}"
+    if [ -f "$ANY_LEVEL_LIST" ] && [ ${#all[@]} -gt 1 ]; then
+        # The last level runs them: under emulation the generic level is
+        # the slowest, and this evens out the two runs side by side.
+        any_at="${all[-1]}"
         cp "$ANY_LEVEL_LIST" "$dir/levels/any-level.txt"
-        run_some "" "${all[0]}" &
-        local first=$!
-        [ ${#all[@]} -le 1 ] || run_some "--skip-listed=levels/any-level.txt" "${all[@]:1}"
-        wait "$first"
+        run_some "" "$any_at" &
+        local last=$!
+        run_some "--skip-listed=levels/any-level.txt" "${all[@]:0:${#all[@]}-1}"
+        wait "$last"
     else
         run_some "" "${all[0]}"
         tr -d '\r' <"$dir/levels/${all[0]}.out" | sed -n 's/^ok   \(.*\) ([0-9]* ms) \[any level\]$/\1/p' \
@@ -300,7 +345,7 @@ run_levels() {  # build-dir, runner...
         counts+=("${n%% cases*}")
     done
     [ ${#all[@]} -le 1 ] ||
-        echo "   ($(grep -c . "$dir/levels/any-level.txt") cases build no kernel table: run at ${all[0]} only)"
+        echo "   ($(grep -c . "$dir/levels/any-level.txt") cases build no kernel table: run at $any_at only)"
     # What the harness skipped, and why (the same at every level).
     sort -u <<<"$skips" | grep . | sed 's/^/   /'
     LAST_CASES="$(printf '%s\n' "${counts[@]}" | sort -u | paste -sd/)"
@@ -360,7 +405,14 @@ run_target() {  # target -> prints its summary line last
             -DCMAKE_CXX_FLAGS=-g0 -DZLN_BUILD_TESTING=ON >"$dir.configure.log" 2>&1; then
         tail -20 "$dir.configure.log"; echo "$t: CMake configuration failed"; return 1
     fi
-    if ! cmake --build "$dir" -j 2 >"$dir.build.log" 2>&1; then
+    # macOS: nothing runs, so the harness is compiled and not linked (a
+    # program would need the C++ runtime that the links leave to the system).
+    local what=()
+    case "$t" in
+        *macos) what=(--target zln_core $(cat "$dir/extension_modules.txt") _zarvik_lumetra_testing
+                      $(ninja -C "$dir" -t targets all | grep -o '^CMakeFiles/zln_core_tests\.dir/[^:]*\.o')) ;;
+    esac
+    if ! cmake --build "$dir" -j 2 "${what[@]}" >"$dir.build.log" 2>&1; then
         grep -E -B2 -A6 'error|FAILED' "$dir.build.log" | head -40; echo "$t: build failed"; return 1
     fi
     local warnings
@@ -386,6 +438,10 @@ run_target() {  # target -> prints its summary line last
     [ "$status" = 0 ] && echo "$t: $LAST_CASES cases, 0 failed" || echo "$t: FAILED"
     return "$status"
 }
+
+# libcrypto for every target first (two compilers at a time), beside the
+# zig runtimes being built in the background.
+for t in "${TARGETS[@]}"; do build_libcrypto "$t" >/dev/null || true; done
 
 passed=0 failed=0 summary=()
 for t in "${TARGETS[@]}"; do

@@ -1,6 +1,6 @@
 #!/bin/sh
-# `zig c++` for a macOS target, with one change to linking: zig's own Mach-O
-# linker ignores an exported-symbols list (and takes no -bundle), so a link
+# `zig c++` for a macOS target, with two changes to linking. First, zig's
+# own Mach-O linker ignores an exported-symbols list (and takes no -bundle), so a link
 # that names one (an extension module) is done by LLVM's Mach-O linker
 # (Debian's lld, run as `lld -flavor darwin`), which honours the list as
 # Apple's linker does, on the link line zig builds. The module is loaded into
@@ -10,6 +10,13 @@
 #   zig_macos_cxx.sh ZIG TARGET compiler-arguments...
 zig="$1" target="$2"
 shift 2
+# Second, a link leaves the C++ runtime to the system, as Apple's toolchain
+# links libc++ from the system's dylib: zig then builds no libc++ of its own for
+# the target, and the symbols are resolved by dynamic lookup like
+# libSystem's (below).
+link=1
+for arg in "$@"; do case "$arg" in -c | -E | -S | -M | -MM) link="" ;; esac; done
+[ -z "$link" ] || set -- "$@" -nostdlib++
 list="" bundle="" next=""
 # The arguments for zig: without the list (either spelling CMake may use)
 # and with -shared for -bundle.
