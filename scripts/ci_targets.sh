@@ -288,7 +288,8 @@ check_no_fma() {  # build-dir
 # Cases that build no kernel table (marked "[any level]") run at one level
 # only: their names come from the first target's first run (the same harness
 # sources everywhere), so the first target runs its first level before the
-# others and the later targets run them at their last level. Prints "N cases, 0 failed" or the failures. $@: how to run a program.
+# others and the later targets run them at their last level.
+# Prints "N cases, 0 failed" or the failures. $@: how to run a program.
 ANY_LEVEL_LIST="$BUILD/any-level.txt"
 rm -f "$ANY_LEVEL_LIST"
 run_levels() {  # build-dir, runner...

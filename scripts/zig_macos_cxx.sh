@@ -1,7 +1,7 @@
 #!/bin/sh
 # `zig c++` for a macOS target, with two changes to linking. First, zig's
-# own Mach-O linker ignores an exported-symbols list (and takes no -bundle), so a link
-# that names one (an extension module) is done by LLVM's Mach-O linker
+# own Mach-O linker ignores an exported-symbols list (and takes no -bundle),
+# so a link that names one (an extension module) is done by LLVM's Mach-O linker
 # (Debian's lld, run as `lld -flavor darwin`), which honours the list as
 # Apple's linker does, on the link line zig builds. The module is loaded into
 # an interpreter, so libSystem's symbols are left to dynamic lookup like the
