@@ -50,11 +50,12 @@ void sign_rows(const MatrixView& x, const RowSigningPlan& plan, std::uint64_t* o
     run_row_chunks(
         x.rows, threads,
         [&]() -> RowRange {
-            return [&x, &plan, out, d, F, B, W, row = std::vector<float>(d), bits = std::vector<std::uint8_t>(F * B)](
-                       std::size_t begin, std::size_t end, detail::WorkMeter& meter) mutable {
+            return [&x, &plan, out, d, F, B, W, row = std::vector<float>(d), bits = std::vector<std::uint8_t>(F * B),
+                    cert = detail::CertifiedInput{}](std::size_t begin, std::size_t end,
+                                                     detail::WorkMeter& meter) mutable {
                 for (std::size_t i = begin; i < end; ++i) {
                     x.row_as_float(i, row.data());
-                    sign_row_bits(plan, row.data(), bits.data(), meter);
+                    sign_row_bits(plan, row.data(), bits.data(), meter, cert);
                     for (std::uint64_t f = 0; f < F; ++f)
                         pack_signature_words(bits.data() + f * B, B, out + (i * F + f) * W);
                 }

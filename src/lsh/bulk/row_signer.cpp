@@ -43,7 +43,8 @@ RowSigningPlan plan_row_signing(std::size_t n, std::uint64_t families, std::uint
     return p;
 }
 
-void sign_row_bits(const RowSigningPlan& p, const float* v, std::uint8_t* out, detail::WorkMeter& meter) {
+void sign_row_bits(const RowSigningPlan& p, const float* v, std::uint8_t* out, detail::WorkMeter& meter,
+                   detail::CertifiedInput& cert) {
     const std::size_t n = p.n;
     const detail::KernelTable& k = *p.kernels;
     std::fill(out, out + p.families * p.bits, std::uint8_t{0});
@@ -51,7 +52,7 @@ void sign_row_bits(const RowSigningPlan& p, const float* v, std::uint8_t* out, d
     detail::Widened wide(v, n);
 
     // As in simhash_lsh_multi: the certified path unless the row rules it out.
-    detail::CertifiedInput cert;
+    detail::certified_reuse(cert);
     const SimhashPath path = detail::vector_path(p.path, p.exact_path, p.rows != nullptr, cert, v, n, k);
     if (path == SimhashPath::Certified) detail::prepare_certified_stage1(cert, v, n, k, p.index != nullptr, meter);
     detail::ExactFallback fallback{p.families, p.blocks, n, &k, p.cache};

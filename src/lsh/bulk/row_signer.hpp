@@ -49,7 +49,9 @@ RowSigningPlan plan_row_signing(std::size_t n, std::uint64_t families, std::uint
 
 // Signature bits of one row of plan.n elements: families x bits bytes, 0 or 1,
 // family by family. Safe to call from several threads on one plan.
-void sign_row_bits(const RowSigningPlan& plan, const float* v, std::uint8_t* out, detail::WorkMeter& meter);
+// `scratch` is working memory kept from row to row (its content is discarded).
+void sign_row_bits(const RowSigningPlan& plan, const float* v, std::uint8_t* out, detail::WorkMeter& meter,
+                   detail::CertifiedInput& scratch);
 
 // One family's bits as its signature words: word w holds hex digits
 // 16w .. 16w+15 of the signature text as one number (int(text[16w:16w+16], 16);

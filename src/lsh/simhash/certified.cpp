@@ -118,6 +118,8 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace zln::lsh::detail {
 
@@ -171,6 +173,21 @@ unsigned first_stage_planes(std::size_t n) noexcept {
     return 12;
 }
 
+void certified_reuse(CertifiedInput& in) noexcept {
+    // Every buffer is filled whole before it is read (assign or a kernel that
+    // writes all of it), so only their capacity carries over.
+    std::vector<std::uint64_t> neg = std::move(in.neg), s1 = std::move(in.s1.bits), s2 = std::move(in.s2.bits);
+    std::vector<std::uint64_t> bits3 = std::move(in.bits3), gather = std::move(in.gather);
+    std::vector<std::uint8_t> tables = std::move(in.tables);
+    in = CertifiedInput{};
+    in.neg = std::move(neg);
+    in.s1.bits = std::move(s1);
+    in.s2.bits = std::move(s2);
+    in.bits3 = std::move(bits3);
+    in.gather = std::move(gather);
+    in.tables = std::move(tables);
+}
+
 bool certified_prepare(CertifiedInput& in, const float* v, std::size_t n, const KernelTable& k, bool planes) {
     if (n == 0 || n > kCertifiedMaxElements) return false;
     in.n = n;
@@ -200,7 +217,7 @@ void certified_prepare_lookup(CertifiedInput& in, const float* v, const KernelTa
     if (in.lookup_ready || in.all_zero) return;
     const double s = lookup_scale(k.group_max->fn(v, in.n));
     in.gblocks = lookup_group_blocks(in.n);
-    in.tables.assign(in.gblocks * kLookupTableBytes, 0);
+    in.tables.resize(in.gblocks * kLookupTableBytes);  // the kernel writes every byte
     const double residual = k.lookup_tables->fn(v, in.n, s, in.tables.data());
     // rho for n + 1 terms and the unit s (see the top); fl(n+1) is exact.
     const double rho = static_cast<double>(in.n + 1) * in.abs_sum * s * 0x1p-52;

@@ -73,6 +73,10 @@ struct CertifiedInput {
     double refine_bound = 0;
 };
 
+// Makes `in` what a fresh CertifiedInput is, keeping its buffers' memory, so
+// that a caller signing many vectors allocates them once.
+void certified_reuse(CertifiedInput& in) noexcept;
+
 // Planes of the first stage for a vector of n elements.
 unsigned first_stage_planes(std::size_t n) noexcept;
 

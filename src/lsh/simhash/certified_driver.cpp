@@ -112,11 +112,17 @@ int exact_stage_verdict(const CertifiedInput& in, const std::uint64_t* row, std:
 // its sign rows, where its bits go, and the lanes still doubtful (in lane
 // order, the first nd of `doubtful`).
 struct Block {
+    Block(std::uint64_t f_, std::uint64_t w_, unsigned lanes_, std::uint8_t* out_, const std::uint64_t* base_,
+          std::size_t stride_) noexcept
+        : f(f_), w(w_), lanes(lanes_), out(out_), base(base_), stride(stride_) {}
     std::uint64_t f, w;
     unsigned lanes;
     std::uint8_t* out;
     const std::uint64_t* base;  // its 64 sign rows, `stride` words apart
     std::size_t stride;
+    // Only the first nd are ever read, each written first: left
+    // uninitialised, since clearing them costs a block about as much as its
+    // verdicts do.
     unsigned doubtful[64];
     unsigned nd = 0;
 };
@@ -261,7 +267,7 @@ void block_bits_certified(const CertifiedCall& c, std::uint64_t f, std::uint64_t
         block_bits_uncovered(f, w, lanes, c.wide.get(), c.n, c.k, bout, c.meter);
         return;
     }
-    Block b{f, w, lanes, bout, c.rows->block_rows(f, w), c.rows->stride, {}, 0};
+    Block b(f, w, lanes, bout, c.rows->block_rows(f, w), c.rows->stride);
     first_stage(c, b);
     if (b.nd != 0 && b.nd <= kRefineLimit) {
         // The refinement settles nearly every lane the lookup stage leaves,
