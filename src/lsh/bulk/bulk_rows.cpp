@@ -36,6 +36,7 @@ void digest_rows(const MatrixView& x, unsigned char* out, unsigned threads, Canc
                                                                        detail::WorkMeter&) mutable {
                 for (std::size_t i = begin; i < end; ++i) {
                     x.row_as_float(i, row.data());
+                    if (i + 1 < end) x.prefetch_row(i + 1);
                     digester->digest(row.data(), d, out + 32 * i);
                 }
             };
@@ -55,6 +56,7 @@ void sign_rows(const MatrixView& x, const RowSigningPlan& plan, std::uint64_t* o
                                                      detail::WorkMeter& meter) mutable {
                 for (std::size_t i = begin; i < end; ++i) {
                     x.row_as_float(i, row.data());
+                    if (i + 1 < end) x.prefetch_row(i + 1);
                     sign_row_bits(plan, row.data(), bits.data(), meter, cert);
                     for (std::uint64_t f = 0; f < F; ++f)
                         pack_signature_words(bits.data() + f * B, B, out + (i * F + f) * W);

@@ -47,6 +47,20 @@ void MatrixView::row_as_float(std::size_t i, float* out) const noexcept {
     }
 }
 
+void MatrixView::prefetch_row(std::size_t i) const noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    // Rows whose elements lie side by side only (a strided row spans as many
+    // cache lines as it has elements).
+    const std::size_t size = kind == ElementKind::Float32 ? sizeof(float) : sizeof(double);
+    if (i >= rows || col_stride != static_cast<std::ptrdiff_t>(size)) return;
+    const unsigned char* p = element(i, 0);
+    constexpr std::size_t kLine = 64;  // a cache line on every processor built for (or a fraction of one)
+    for (std::size_t b = 0; b < cols * size; b += kLine) __builtin_prefetch(p + b, 0, 3);
+#else
+    (void)i;
+#endif
+}
+
 void MatrixView::row_as_u64(std::size_t i, std::uint64_t* out) const noexcept {
     const unsigned char* p = element(i, 0);
     for (std::size_t j = 0; j < cols; ++j, p += col_stride) {

@@ -27,6 +27,10 @@ struct MatrixView {
     void row_as_float(std::size_t i, float* out) const noexcept;
     // Row i of a UInt64 view.
     void row_as_u64(std::size_t i, std::uint64_t* out) const noexcept;
+    // Asks the processor to start fetching row i from memory (a hint: no
+    // effect on any result), so that a worker busy with one row for
+    // microseconds finds the next one in its cache.
+    void prefetch_row(std::size_t i) const noexcept;
     // Whether row i can be read in place as cols native binary32 values.
     bool row_is_native_float(std::size_t i) const noexcept;
 };
