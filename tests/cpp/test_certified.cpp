@@ -356,10 +356,8 @@ TEST_CASE("certified: lookup verdicts") {
             std::uint64_t want_mask = 0;
             for (unsigned i = 0; i < lanes; ++i) {
                 const std::int64_t mag = e[i] < 0 ? -e[i] : e[i];
-                if (mag > threshold)
-                    want[i] = e[i] > 0 ? 1 : 0;
-                else
-                    want_mask |= std::uint64_t{1} << i;
+                want[i] = mag > threshold && e[i] > 0 ? 1 : 0;  // doubtful lanes: 0, settled later
+                if (mag <= threshold) want_mask |= std::uint64_t{1} << i;
             }
             for (const auto* k : verdicts) {
                 std::uint8_t got[64];

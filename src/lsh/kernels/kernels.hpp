@@ -101,8 +101,9 @@ using LookupTableBuilder = double (*)(const float* v, std::size_t n, double s, s
 using LookupSums = void (*)(const std::uint8_t* index, std::size_t index_stride, std::size_t gblocks,
                             const std::uint8_t* tables, std::int64_t* out) noexcept;
 // Verdicts of a block from its E values: for lane i < lanes with
-// |e[i]| > threshold, out[i] = (e[i] > 0); the other lanes' bytes are left
-// alone and their bits set in the returned mask (the doubtful lanes).
+// |e[i]| > threshold, out[i] = (e[i] > 0); the other lanes below `lanes`
+// get 0 and their bits set in the returned mask (the doubtful lanes, which
+// the caller settles); bytes from `lanes` on are left alone.
 using LookupVerdicts = std::uint64_t (*)(const std::int64_t* e, unsigned lanes, std::int64_t threshold,
                                          std::uint8_t* out) noexcept;
 

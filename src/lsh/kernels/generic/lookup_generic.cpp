@@ -81,11 +81,8 @@ std::uint64_t lookup_verdicts_generic(const std::int64_t* e, unsigned lanes, std
     std::uint64_t doubtful = 0;
     for (unsigned i = 0; i < lanes; ++i) {
         const std::int64_t mag = e[i] < 0 ? -e[i] : e[i];
-        if (mag > threshold) {
-            out[i] = e[i] > 0 ? 1 : 0;
-        } else {
-            doubtful |= std::uint64_t{1} << i;
-        }
+        out[i] = mag > threshold && e[i] > 0 ? 1 : 0;
+        if (mag <= threshold) doubtful |= std::uint64_t{1} << i;
     }
     return doubtful;
 }

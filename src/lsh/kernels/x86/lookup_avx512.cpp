@@ -136,6 +136,18 @@ ZLN_TARGET_AVX512 std::uint64_t lookup_verdicts_avx512(const std::int64_t* e, un
     const __m512i thr = _mm512_set1_epi64(threshold);
     const __m512i zero = _mm512_setzero_si512();
     std::uint64_t certain = 0, positive = 0;
+    if (lanes >= 64) {
+        // A whole block, the usual case: plain loads and one plain store,
+        // which later loads of these bytes can take straight from the store
+        // (a masked store makes them wait for it to reach the cache).
+        for (unsigned c = 0; c < 8; ++c) {
+            const __m512i x = _mm512_loadu_si512(e + 8 * c);
+            certain |= static_cast<std::uint64_t>(_mm512_cmpgt_epi64_mask(_mm512_abs_epi64(x), thr)) << (8 * c);
+            positive |= static_cast<std::uint64_t>(_mm512_cmpgt_epi64_mask(x, zero)) << (8 * c);
+        }
+        _mm512_storeu_si512(out, _mm512_maskz_set1_epi8(certain & positive, 1));
+        return ~certain;
+    }
     for (unsigned c = 0; c < 8; ++c) {
         // Lanes past `lanes` are not read.
         const __mmask8 valid = lanes >= 8 * (c + 1) ? static_cast<__mmask8>(0xff)
@@ -145,8 +157,8 @@ ZLN_TARGET_AVX512 std::uint64_t lookup_verdicts_avx512(const std::int64_t* e, un
         certain |= static_cast<std::uint64_t>(_mm512_mask_cmpgt_epi64_mask(valid, _mm512_abs_epi64(x), thr)) << (8 * c);
         positive |= static_cast<std::uint64_t>(_mm512_cmpgt_epi64_mask(x, zero)) << (8 * c);
     }
-    _mm512_mask_storeu_epi8(out, certain, _mm512_maskz_set1_epi8(positive, 1));
-    const std::uint64_t all = lanes >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes) - 1;
+    const std::uint64_t all = (std::uint64_t{1} << lanes) - 1;  // lanes < 64 here
+    _mm512_mask_storeu_epi8(out, all, _mm512_maskz_set1_epi8(certain & positive, 1));
     return all & ~certain;
 }
 
